@@ -11,6 +11,7 @@
 #include "options.h"
 #include "pacing.h"
 #include "swap_control.h"
+#include "text_renderer.h"
 
 // Microseconds from the raw monotonic clock, which NTP never slews.
 uint64_t getsystemtick()
@@ -31,8 +32,7 @@ static void idle()
 static void display()
 {
     begin_frame(getsystemtick());
-    glClearColor(0, 0, 0, 1);
-    glClear(GL_COLOR_BUFFER_BIT);
+    draw_tick_text();
     glutSwapBuffers();
     end_frame(getsystemtick());
 }
@@ -72,8 +72,11 @@ int main(int argc, char **argv)
     }
     request_swap_interval(vsync_on);
 
-    glutDisplayFunc(display);
-    glutIdleFunc(idle);
-    glutMainLoop();
+    if (init_resources()) {
+        glutDisplayFunc(display);
+        glutIdleFunc(idle);
+        glutMainLoop();
+    }
+    free_resources();
     return 0;
 }

@@ -1,0 +1,113 @@
+#include "text_renderer.h"
+
+#include <GL/glew.h>
+#include <GL/freeglut.h>
+#include <ft2build.h>
+#include FT_FREETYPE_H
+
+#include <cstdio>
+
+#include "frame_stats.h"
+#include "options.h"
+#include "shader_utils.h"
+#include "text_layout.h"
+
+static FT_Library ft;
+static FT_Face face;
+static GLuint program = 0;
+static GLint attribute_coord = -1;
+static GLint uniform_tex = -1;
+static GLint uniform_color = -1;
+static GLuint vbo = 0;
+
+int init_resources()
+{
+    if (FT_Init_FreeType(&ft)) {
+        fprintf(stderr, "Could not init freetype library\n");
+        return 0;
+    }
+    if (FT_New_Face(ft, fontfilename, 0, &face)) {
+        fprintf(stderr, "Could not open font %s\n", fontfilename);
+        return 0;
+    }
+    program = create_program("text.v.glsl", "text.f.glsl");
+    if (program == 0)
+        return 0;
+    // All three are looked up first so that each missing one is reported.
+    attribute_coord = get_attrib(program, "coord");
+    uniform_tex = get_uniform(program, "tex");
+    uniform_color = get_uniform(program, "color");
+    if (attribute_coord == -1 || uniform_tex == -1 || uniform_color == -1)
+        return 0;
+    glGenBuffers(1, &vbo);
+    return 1;
+}
+
+static void draw_glyph(FT_GlyphSlot g, float x, float y, float sx, float sy)
+{
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_ALPHA, g->bitmap.width, g->bitmap.rows, 0, GL_ALPHA,
+                 GL_UNSIGNED_BYTE, g->bitmap.buffer);
+    GlyphQuad quad = glyph_quad(x, y, sx, sy, g->bitmap_left, g->bitmap_top, g->bitmap.width,
+                                g->bitmap.rows);
+    glBufferData(GL_ARRAY_BUFFER, sizeof quad, quad.data(), GL_DYNAMIC_DRAW);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+}
+
+void render_text(const char *text, float x, float y, float sx, float sy)
+{
+    FT_GlyphSlot g = face->glyph;
+    GLuint tex;
+    glActiveTexture(GL_TEXTURE0);
+    glGenTextures(1, &tex);
+    glBindTexture(GL_TEXTURE_2D, tex);
+    glUniform1i(uniform_tex, 0);
+
+    // FreeType bitmap rows are tightly packed bytes.
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+
+    glEnableVertexAttribArray(attribute_coord);
+    glBindBuffer(GL_ARRAY_BUFFER, vbo);
+    glVertexAttribPointer(attribute_coord, 4, GL_FLOAT, GL_FALSE, 0, nullptr);
+
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+        if (FT_Load_Char(face, *p, FT_LOAD_RENDER))
+            continue;
+        draw_glyph(g, x, y, sx, sy);
+        x += pen_step(g->advance.x, sx);
+        y += pen_step(g->advance.y, sy);
+    }
+
+    glDisableVertexAttribArray(attribute_coord);
+    glDeleteTextures(1, &tex);
+}
+
+void draw_tick_text()
+{
+    static const GLfloat white[4] = {1, 1, 1, 1};
+    int width = glutGet(GLUT_WINDOW_WIDTH);
+    int height = glutGet(GLUT_WINDOW_HEIGHT);
+
+    glUseProgram(program);
+    glClearColor(0, 0, 0, 1);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    FT_Set_Pixel_Sizes(face, 0, 48);
+    glUniform4fv(uniform_color, 1, white);
+
+    // A window with no area has no scale; the frame is still cleared and counted.
+    if (width <= 0 || height <= 0)
+        return;
+    float sx = pixel_scale(width);
+    float sy = pixel_scale(height);
+    render_text(system_time, 8 * sx - 1, 1 - static_cast<float>(text_row(totalcount)) * sy, sx, sy);
+}
+
+void free_resources()
+{
+    glDeleteProgram(program);
+}

@@ -1,0 +1,15 @@
+// Draws the frame's tick text with FreeType glyphs through the text shader.
+#pragma once
+
+// Opens the font and builds the shader program and vertex buffer.
+// Returns 1 on success, 0 after printing why it failed.
+int init_resources();
+
+// Draws `text` with its first glyph's origin at (x, y) in device
+// coordinates, one bitmap pixel being sx by sy.
+void render_text(const char *text, float x, float y, float sx, float sy);
+
+// Clears the window and draws the current frame's tick in its row.
+void draw_tick_text();
+
+void free_resources();
