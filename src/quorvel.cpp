@@ -7,11 +7,16 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "fps_title.h"
 #include "frame_stats.h"
+#include "glx_window.h"
 #include "options.h"
 #include "pacing.h"
-#include "swap_control.h"
+#include "stopwatch.h"
 #include "text_renderer.h"
+
+// Times every display cycle for the title's Elapsed figure.
+static StopWatchInterface *timer = nullptr;
 
 // Microseconds from the raw monotonic clock, which NTP never slews.
 uint64_t getsystemtick()
@@ -29,12 +34,24 @@ static void idle()
         glutPostRedisplay();
 }
 
+static void computeFPS()
+{
+    if (fps_frame(getsystemtick(), sdkGetAverageTimerValue(&timer))) {
+        glutSetWindowTitle(fps);
+        set_utf8_window_title(fps);
+    }
+    sdkResetTimer(&timer);
+}
+
 static void display()
 {
+    sdkStartTimer(&timer);
     begin_frame(getsystemtick());
     draw_tick_text();
     glutSwapBuffers();
     end_frame(getsystemtick());
+    sdkStopTimer(&timer);
+    computeFPS();
 }
 
 static void open_window(int *argc, char **argv)
@@ -71,6 +88,7 @@ int main(int argc, char **argv)
         return 1;
     }
     request_swap_interval(vsync_on);
+    sdkCreateTimer(&timer);
 
     if (init_resources()) {
         glutDisplayFunc(display);
