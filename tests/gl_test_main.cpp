@@ -12,10 +12,12 @@ int main(int argc, char **argv)
     glutInit(&argc, argv);
     glutInitContextVersion(2, 0);
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE);
-    glutCreateWindow("quorvel GL tests");
+    int window = glutCreateWindow("quorvel GL tests");
     if (glewInit() != GLEW_OK || !GLEW_VERSION_2_0) {
         fprintf(stderr, "no OpenGL 2.0 context\n");
         return 1;
     }
-    return RUN_ALL_TESTS();
+    int status = RUN_ALL_TESTS();
+    glutDestroyWindow(window);
+    return status;
 }

@@ -105,7 +105,17 @@ int ProgramRun::stop(int sig)
     return wait_exit(60);
 }
 
-XProbe::XProbe() : dpy(XOpenDisplay(nullptr)) {}
+// A window may vanish or change between two requests; the default handler
+// would end the test process.
+static int ignore_x_error(Display *, XErrorEvent *)
+{
+    return 0;
+}
+
+XProbe::XProbe() : dpy(XOpenDisplay(nullptr))
+{
+    XSetErrorHandler(ignore_x_error);
+}
 
 XProbe::~XProbe()
 {
@@ -125,8 +135,10 @@ std::string XProbe::title(Window w)
     if (XGetWindowProperty(dpy, w, net_name, 0, 1024, False, utf8, &type, &format, &count,
                            &after, &data) == Success && data)
         text.assign(reinterpret_cast<char *>(data), count);
-    else if (char *name = nullptr; XFetchName(dpy, w, &name) && name)
+    else if (char *name = nullptr; XFetchName(dpy, w, &name) && name) {
         text = name;
+        XFree(name);
+    }
     XFree(data);
     return text;
 }
@@ -139,9 +151,12 @@ Window XProbe::find(const std::string &prefix, double seconds)
         unsigned n = 0;
         XQueryTree(dpy, DefaultRootWindow(dpy), &root, &parent, &children, &n);
         Window found = 0;
-        for (unsigned i = 0; i < n && !found; ++i)
-            if (title(children[i]).rfind(prefix, 0) == 0)
+        for (unsigned i = 0; i < n && !found; ++i) {
+            XWindowAttributes a;
+            if (XGetWindowAttributes(dpy, children[i], &a) && a.map_state == IsViewable &&
+                title(children[i]).rfind(prefix, 0) == 0)
                 found = children[i];
+        }
         XFree(children);
         if (found)
             return found;
@@ -158,8 +173,10 @@ std::vector<unsigned> XProbe::grab(Window w, int &width, int &height)
     height = a.height;
     std::vector<unsigned> pixels;
     XImage *image = XGetImage(dpy, w, 0, 0, unsigned(width), unsigned(height), AllPlanes, ZPixmap);
-    if (!image)
+    if (!image) {
+        width = height = 0;
         return pixels;
+    }
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             pixels.push_back(unsigned(XGetPixel(image, x, y)) & 0xffffff);

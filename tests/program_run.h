@@ -38,7 +38,7 @@ public:
     // The first top-level window whose title starts with `prefix`, or 0 after `seconds`.
     Window find(const std::string &prefix, double seconds);
     std::string title(Window w);
-    // The window's pixels as 0xRRGGBB, row by row.
+    // The window's pixels as 0xRRGGBB, row by row; none if it cannot be read.
     std::vector<unsigned> grab(Window w, int &width, int &height);
     void resize(Window w, int width, int height);
 
