@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -13,106 +12,58 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-struct Parsed {
+struct Case {
+    std::vector<std::string> args;
     std::string out, err;
+    int32_t interval;
+    int vsync, help;
 };
 
-// Parses a command line from a clean state and returns what it printed.
-Parsed parse(std::initializer_list<const char *> args)
-{
-    interval = 100000;
-    vsync_on = 0;
-    show_help = 0;
-    std::vector<std::string> words{"quorvel"};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    CaptureStdout();
-    CaptureStderr();
-    parse_options(static_cast<int>(words.size()), argv.data());
-    Parsed p;
-    p.out = GetCapturedStdout();
-    p.err = GetCapturedStderr();
-    return p;
-}
+const Case cases[] = {
+    {{}, "", "", 100000, 0, 0},
+    {{"-v", "5000"}, "interval:5000\n", "", 5000, 1, 0},
+    {{"5000", "-v"}, "interval:5000\n", "", 5000, 1, 0},  // arguments are permuted
+    {{"-hv"}, "", "", 100000, 1, 1},
+    {{"5000x"}, "interval:5000x\n", "", 5000, 0, 0},
+    {{"abc"}, "interval:abc\n", "", 100000, 0, 0},
+    {{"5000", "6000"}, "", "", 100000, 0, 0},  // more than one: none is used
+    {{"-5"}, "", "", 100000, 0, 0},            // an unknown option letter
+    {{"-x", "-v"}, "", "", 100000, 1, 0},
+    {{"--", "-5"}, "interval:-5\n", "quorvel: interval -5 is negative; using 0\n", 0, 0, 0},
+    {{"99999999999"}, "interval:99999999999\n",
+     "quorvel: interval 99999999999 is too large; using 2147483647\n", 2147483647, 0, 0},
+    {{"--", "-99999999999999999999999"}, "interval:-99999999999999999999999\n",
+     "quorvel: interval -99999999999999999999999 is negative; using 0\n", 0, 0, 0},
+};
 
 }  // namespace
 
-TEST(Options, NoArgumentsKeepTheDefaults)
+TEST(Options, CommandLines)
 {
-    auto p = parse({});
-    EXPECT_EQ(p.out, "");
-    EXPECT_EQ(interval, 100000);
-    EXPECT_EQ(vsync_on, 0);
-    EXPECT_EQ(show_help, 0);
-}
+    for (const Case &c : cases) {
+        interval = 100000;
+        vsync_on = show_help = 0;
+        std::vector<std::string> words{"quorvel"};
+        words.insert(words.end(), c.args.begin(), c.args.end());
+        std::vector<char *> argv;
+        for (auto &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        CaptureStdout();
+        CaptureStderr();
+        parse_options(static_cast<int>(words.size()), argv.data());
+        std::string out = GetCapturedStdout(), err = GetCapturedStderr();
 
-TEST(Options, VsyncAndIntervalInEitherOrder)
-{
-    for (auto p : {parse({"-v", "5000"}), parse({"5000", "-v"})}) {
-        EXPECT_EQ(p.out, "interval:5000\n");
-        EXPECT_EQ(interval, 5000);
-        EXPECT_EQ(vsync_on, 1);
+        std::string line;
+        for (auto &a : c.args)
+            line += " " + a;
+        SCOPED_TRACE("quorvel" + line);
+        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(err, c.err);
+        EXPECT_EQ(interval, c.interval);
+        EXPECT_EQ(vsync_on, c.vsync);
+        EXPECT_EQ(show_help, c.help);
     }
-}
-
-TEST(Options, HelpAndVsyncCombine)
-{
-    parse({"-hv"});
-    EXPECT_EQ(show_help, 1);
-    EXPECT_EQ(vsync_on, 1);
-}
-
-TEST(Options, IntervalReadsTheLeadingInteger)
-{
-    auto p = parse({"5000x"});
-    EXPECT_EQ(p.out, "interval:5000x\n");
-    EXPECT_EQ(interval, 5000);
-
-    p = parse({"abc"});
-    EXPECT_EQ(p.out, "interval:abc\n");
-    EXPECT_EQ(p.err, "");
-    EXPECT_EQ(interval, 100000);
-}
-
-TEST(Options, TwoRemainingArgumentsAreBothIgnored)
-{
-    auto p = parse({"5000", "6000"});
-    EXPECT_EQ(p.out, "");
-    EXPECT_EQ(interval, 100000);
-}
-
-TEST(Options, UnknownLettersAreSilent)
-{
-    auto p = parse({"-5"});
-    EXPECT_EQ(p.out, "");
-    EXPECT_EQ(p.err, "");
-    EXPECT_EQ(interval, 100000);
-
-    p = parse({"-x", "-v"});
-    EXPECT_EQ(p.err, "");
-    EXPECT_EQ(vsync_on, 1);
-}
-
-TEST(Options, NegativeIntervalAfterDoubleDashBecomesZero)
-{
-    auto p = parse({"--", "-5"});
-    EXPECT_EQ(p.out, "interval:-5\n");
-    EXPECT_EQ(p.err, "quorvel: interval -5 is negative; using 0\n");
-    EXPECT_EQ(interval, 0);
-}
-
-TEST(Options, OverflowingIntervalIsClampedNotTruncated)
-{
-    auto p = parse({"99999999999"});
-    EXPECT_EQ(p.out, "interval:99999999999\n");
-    EXPECT_EQ(p.err, "quorvel: interval 99999999999 is too large; using 2147483647\n");
-    EXPECT_EQ(interval, 2147483647);
-
-    parse({"--", "-99999999999999999999999"});
-    EXPECT_EQ(interval, 0);
 }
 
 TEST(Options, UsageText)
