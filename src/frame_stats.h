@@ -12,7 +12,9 @@ extern uint64_t pretick;         // curtick of the previous measured frame, 0 if
 extern uint64_t deltaTick, deltaMin, deltaMax, deltaCount;
 extern uint64_t curElapsed, minElapsed, maxElapsed, elapsedCount;
 
-// Frames up to this count warm the pipeline up and are not measured.
+// Frames up to this count are not measured: they carry the window mapping,
+// the driver's first shader compiles and cold caches, whose one-off delays
+// would set maxima that no later frame could reach.
 constexpr uint64_t warmup_frames = 20;
 
 // Starts a frame at tick `now`: records it and formats it into system_time.
