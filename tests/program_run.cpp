@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 
-double seconds_since(const struct timespec &start)
+static double seconds_since(const struct timespec &start)
 {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);

@@ -44,5 +44,3 @@ public:
 
     Display *dpy = nullptr;
 };
-
-double seconds_since(const struct timespec &start);

@@ -1,12 +1,9 @@
 // The tick text as the X server shows it, and every way the set-up can fail.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-
 #include <algorithm>
-#include <optional>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <sstream>
 
