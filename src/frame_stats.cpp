@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "options.h"
+
 uint64_t ticks3 = 0;
 char system_time[128] = "";
 uint64_t totalcount = 0;
@@ -11,6 +13,7 @@ uint64_t pretick = 0;
 // the minimum (a smaller start would report minima that were never measured).
 uint64_t deltaTick = 0, deltaMin = UINT64_MAX, deltaMax = 0, deltaCount = 0;
 uint64_t curElapsed = 0, minElapsed = UINT64_MAX, maxElapsed = 0, elapsedCount = 0;
+FrameFigures frame_figures;
 
 void begin_frame(uint64_t now)
 {
@@ -42,6 +45,7 @@ static void measure(uint64_t now)
         printf("curElapsed:%ld minElapsed:%ld maxElapsed:%ld elapsedCount:%ld\n",
                static_cast<long>(curElapsed), static_cast<long>(minElapsed),
                static_cast<long>(maxElapsed), static_cast<long>(elapsedCount));
+    add_frame(frame_figures, interval, deltaTick, curElapsed);
 }
 
 void end_frame(uint64_t now)

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "figures.h"
+
 extern uint64_t ticks3;          // tick at the start of the current frame
 extern char system_time[128];    // ticks3 as decimal text
 extern uint64_t totalcount;      // frames completed
@@ -11,6 +13,7 @@ extern uint64_t curtick;         // tick after the current frame's buffer swap
 extern uint64_t pretick;         // curtick of the previous measured frame, 0 if none
 extern uint64_t deltaTick, deltaMin, deltaMax, deltaCount;
 extern uint64_t curElapsed, minElapsed, maxElapsed, elapsedCount;
+extern FrameFigures frame_figures;  // every measured interval and duration
 
 // Frames up to this count are not measured: they carry the window mapping,
 // the driver's first shader compiles and cold caches, whose one-off delays

@@ -1,10 +1,15 @@
 #include "options.h"
 
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
+#include <cstring>
 
 int32_t interval = 100000;
 int vsync_on = 0;
@@ -12,9 +17,39 @@ int show_help = 0;
 const char *fontfilename = nullptr;
 const char short_options[] = "vh";
 
+uint64_t frame_limit = 0;
+double duration_limit = 0;
+const char *log_path = nullptr;
+const char *report_path = nullptr;
+int summary_on = 0;
+Pace pace = Pace::busy;
+
+namespace {
+
+// getopt_long's codes for the long options, out of the range of letters.
+enum { opt_frames = 256, opt_duration, opt_log, opt_report, opt_summary, opt_pace };
+
+const struct option long_options[] = {
+    {"frames", required_argument, nullptr, opt_frames},
+    {"duration", required_argument, nullptr, opt_duration},
+    {"log", required_argument, nullptr, opt_log},
+    {"report", required_argument, nullptr, opt_report},
+    {"summary", no_argument, nullptr, opt_summary},
+    {"pace", required_argument, nullptr, opt_pace},
+    {nullptr, 0, nullptr, 0},
+};
+
+const char *long_name(int code)
+{
+    for (const struct option *o = long_options; o->name; ++o)
+        if (o->val == code)
+            return o->name;
+    return "?";
+}
+
 // The interval reads like "%d" (leading integer, the rest ignored, no integer
 // means no change), but without "%d"'s undefined behaviour on overflow.
-static void read_interval(const char *arg)
+void read_interval(const char *arg)
 {
     printf("interval:%s\n", arg);
     char *end;
@@ -33,19 +68,79 @@ static void read_interval(const char *arg)
     interval = static_cast<int32_t>(value);
 }
 
-void parse_options(int argc, char **argv)
+bool bad_value(int code, const char *arg, const char *wanted)
 {
+    fprintf(stderr, "quorvel: --%s needs %s, not '%s'\n", long_name(code), wanted, arg);
+    return false;
+}
+
+// Unlike the interval, long option values must be whole and well formed.
+bool read_frames(const char *arg)
+{
+    char *end;
+    errno = 0;
+    unsigned long long value = strtoull(arg, &end, 10);
+    if (!isdigit(static_cast<unsigned char>(arg[0])) || *end || errno == ERANGE || value == 0)
+        return bad_value(opt_frames, arg, "a whole number of frames above 0");
+    frame_limit = value;
+    return true;
+}
+
+bool read_duration(const char *arg)
+{
+    char *end;
+    double value = strtod(arg, &end);
+    if (end == arg || *end || !std::isfinite(value) || value <= 0)
+        return bad_value(opt_duration, arg, "a number of seconds above 0");
+    duration_limit = value;
+    return true;
+}
+
+bool read_pace(const char *arg)
+{
+    if (strcmp(arg, "busy") == 0)
+        pace = Pace::busy;
+    else if (strcmp(arg, "hybrid") == 0)
+        pace = Pace::hybrid;
+    else
+        return bad_value(opt_pace, arg, "busy or hybrid");
+    return true;
+}
+
+bool read_option(int c, const char *arg)
+{
+    switch (c) {
+    case 'h': show_help = 1; return true;
+    case 'v': vsync_on = 1; return true;
+    case opt_frames: return read_frames(arg);
+    case opt_duration: return read_duration(arg);
+    case opt_log: log_path = arg; return true;
+    case opt_report: report_path = arg; return true;
+    case opt_summary: summary_on = 1; return true;
+    case opt_pace: return read_pace(arg);
+    case ':':
+        fprintf(stderr, "quorvel: --%s needs a value\n", long_name(optopt));
+        return false;
+    default: return true;  // unknown options are ignored, as they always were
+    }
+}
+
+}  // namespace
+
+bool parse_options(int argc, char **argv)
+{
+    // A leading ':' makes a missing value its own case instead of an unknown option.
+    char letters[sizeof short_options + 1] = ":";
+    strcat(letters, short_options);
     opterr = 0;
     optind = 0;  // glibc starts a fresh scan at 0, so a second parse sees every argument
+    bool ok = true;
     int c;
-    while ((c = getopt(argc, argv, short_options)) != -1) {
-        if (c == 'h')
-            show_help = 1;
-        else if (c == 'v')
-            vsync_on = 1;
-    }
+    while ((c = getopt_long(argc, argv, letters, long_options, nullptr)) != -1)
+        ok = read_option(c, optarg) && ok;
     if (optind + 1 == argc)
         read_interval(argv[optind]);
+    return ok;
 }
 
 void usage(int, char **argv)
@@ -56,6 +151,13 @@ void usage(int, char **argv)
     printf("Example:\n");
     printf("Set Interval 5000\u03bcs and vsync on: quorvel -v 5000\n");
     printf("Set Interval 5000\u03bcs and vsync off: quorvel 5000\n");
+    printf("Long options:\n");
+    printf("    --frames N: end the run after N frames.\n");
+    printf("    --duration SECONDS: end the run after SECONDS seconds.\n");
+    printf("    --log FILE: write a CSV row for every frame to FILE.\n");
+    printf("    --summary: print the run's figures when it ends.\n");
+    printf("    --report FILE: write the run's figures as JSON to FILE.\n");
+    printf("    --pace busy|hybrid: poll the clock, or sleep and then poll (default busy).\n");
 }
 
 char *vsync_request(int on)
@@ -64,4 +166,9 @@ char *vsync_request(int on)
     static char sync_on[] = "__GL_SYNC_TO_VBLANK=1";
     static char sync_off[] = "__GL_SYNC_TO_VBLANK=0";
     return on ? sync_on : sync_off;
+}
+
+const char *pace_name(Pace p)
+{
+    return p == Pace::hybrid ? "hybrid" : "busy";
 }

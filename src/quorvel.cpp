@@ -3,6 +3,9 @@
 #include <GL/glew.h>
 #include <GL/freeglut.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -12,11 +15,22 @@
 #include "glx_window.h"
 #include "options.h"
 #include "pacing.h"
+#include "record.h"
 #include "stopwatch.h"
 #include "text_renderer.h"
 
 // Times every display cycle for the title's Elapsed figure.
 static StopWatchInterface *timer = nullptr;
+
+// SIGINT or SIGTERM, once caught: the run ends at the next idle pass.
+static volatile sig_atomic_t stop_signal = 0;
+
+static std::string gl_renderer, gl_vendor, gl_version;
+
+// The hybrid pace wakes this long before a frame is due and polls the clock
+// for the rest: on a loaded two-core machine the sleep's own wake-up comes
+// up to this late, while the poll is exact.
+static const uint64_t hybrid_margin_us = 300;
 
 // Microseconds from the raw monotonic clock, which NTP never slews.
 uint64_t getsystemtick()
@@ -26,11 +40,41 @@ uint64_t getsystemtick()
     return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
 }
 
-// A busy poll: GLUT calls this whenever it has no events, so pacing is as
-// fine as the clock and costs one core.
+// The clock of X's presentation times, to compare the frames with them.
+static uint64_t monotonic_us()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
+}
+
+// Sleeps on the X connection until shortly before the next event, then polls
+// the clock up to it. X events or a signal cut the sleep short so that GLUT
+// can handle them at once.
+static void wait_for_next_event()
+{
+    uint64_t now = getsystemtick();
+    if (uint64_t budget = sleep_budget(now, hybrid_margin_us)) {
+        wait_for_x(budget);
+        now = getsystemtick();
+        if (sleep_budget(now, hybrid_margin_us))
+            return;
+    }
+    uint64_t wake = next_event_tick();
+    while (now < wake && !stop_signal)
+        now = getsystemtick();
+}
+
+// With the busy pace, GLUT calls this whenever it has no events, so pacing is
+// as fine as the clock and costs one core.
 static void idle()
 {
-    if (redisplay_due(getsystemtick()))
+    if (pace == Pace::hybrid)
+        wait_for_next_event();
+    uint64_t now = getsystemtick();
+    if (stop_signal || run_over(totalcount, now))
+        glutLeaveMainLoop();
+    else if (redisplay_due(now))
         glutPostRedisplay();
 }
 
@@ -46,17 +90,70 @@ static void computeFPS()
 static void display()
 {
     sdkStartTimer(&timer);
-    begin_frame(getsystemtick());
+    uint64_t start = getsystemtick();
+    begin_frame(start);
     draw_tick_text();
     glutSwapBuffers();
-    end_frame(getsystemtick());
+    uint64_t swap_end = getsystemtick();
+    uint64_t swap_end_mono = monotonic_us();
+    end_frame(swap_end);
+    record_frame(totalcount, start, swap_end, swap_end_mono);
     sdkStopTimer(&timer);
     computeFPS();
+}
+
+static double cpu_seconds(int who)
+{
+    struct rusage usage = {};
+    getrusage(who, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+static RunFigures run_figures()
+{
+    RunFigures r;
+    r.interval_us = interval;
+    r.vsync_requested = vsync_on;
+    r.pace = pace_name(pace);
+    r.frames = frame_figures;
+    r.gl_renderer = gl_renderer;
+    r.gl_vendor = gl_vendor;
+    r.gl_version = gl_version;
+    // Called on the main thread, so the thread's time is that of the frames and the pacing.
+    r.cpu_main_thread_s = cpu_seconds(RUSAGE_THREAD);
+    r.cpu_process_s = cpu_seconds(RUSAGE_SELF);
+    return r;
+}
+
+// Runs when the process exits from inside a library, as Xlib does when the
+// X server goes away, so that the records still hold every finished frame.
+static void finish_at_exit()
+{
+    finish_records(run_figures());
+}
+
+static void on_stop_signal(int sig)
+{
+    stop_signal = sig;
+}
+
+// The first SIGINT or SIGTERM ends the run cleanly; a second one, with the
+// default action restored, ends the process at once.
+static void catch_stop_signals()
+{
+    struct sigaction action = {};
+    action.sa_handler = on_stop_signal;
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 static void open_window(int *argc, char **argv)
 {
     glutInit(argc, argv);
+    // Closing the window ends the run like any other end, records and all.
+    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
     glutInitContextVersion(2, 0);
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE);
     glutInitWindowPosition(400, 30);
@@ -64,20 +161,8 @@ static void open_window(int *argc, char **argv)
     glutCreateWindow("High Resolution Timer");
 }
 
-int main(int argc, char **argv)
+static int check_gl()
 {
-    // Line buffering keeps every finished statistics line when a pipe or file
-    // reader stops the run with a signal, the usual way to end it.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    printf("\nquorvel is running...\n");
-    parse_options(argc, argv);
-    // The driver reads this when the context is made, so it must come first.
-    putenv(vsync_request(vsync_on));
-    if (show_help)
-        usage(argc, argv);
-    open_window(&argc, argv);
-    fontfilename = "FreeSans.ttf";
-
     GLenum err = glewInit();
     if (err != GLEW_OK) {
         fprintf(stderr, "Error: %s\n", reinterpret_cast<const char *>(glewGetErrorString(err)));
@@ -87,14 +172,49 @@ int main(int argc, char **argv)
         fprintf(stderr, "No support for OpenGL 2.0 found\n");
         return 1;
     }
+    gl_renderer = gl_string(GL_RENDERER);
+    gl_vendor = gl_string(GL_VENDOR);
+    gl_version = gl_string(GL_VERSION);
+    return 0;
+}
+
+// Leaves the process the way the caught signal would have, once the records are written.
+static void end_by_signal()
+{
+    signal(stop_signal, SIG_DFL);
+    raise(stop_signal);
+}
+
+int main(int argc, char **argv)
+{
+    // Line buffering keeps every finished statistics line when a pipe or file
+    // reader stops the run with a signal, the usual way to end it.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    printf("\nquorvel is running...\n");
+    if (!parse_options(argc, argv) || !open_records())
+        return 2;
+    atexit(finish_at_exit);
+    catch_stop_signals();
+    // The driver reads this when the context is made, so it must come first.
+    putenv(vsync_request(vsync_on));
+    if (show_help)
+        usage(argc, argv);
+    open_window(&argc, argv);
+    fontfilename = "FreeSans.ttf";
+    if (int status = check_gl())
+        return status;
     request_swap_interval(vsync_on);
     sdkCreateTimer(&timer);
 
     if (init_resources()) {
         glutDisplayFunc(display);
         glutIdleFunc(idle);
+        start_run(getsystemtick());
         glutMainLoop();
     }
+    bool written = finish_records(run_figures());
     free_resources();
-    return 0;
+    if (stop_signal)
+        end_by_signal();
+    return written ? 0 : 1;
 }

@@ -1,0 +1,121 @@
+#include "figures.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us)
+{
+    f.interval.add(interval_us);
+    f.duration.add(duration_us);
+    if (requested_us > 0 && 2 * interval_us > 3 * uint64_t(requested_us))
+        ++f.late;
+}
+
+double fps_mean(const FrameFigures &f)
+{
+    return f.interval.sum() ? 1e6 * double(f.interval.count()) / double(f.interval.sum()) : 0;
+}
+
+double fps_low(const Histogram &interval, double percent)
+{
+    uint64_t slow = interval.percentile(100 - percent);
+    return slow ? 1e6 / double(slow) : 0;
+}
+
+uint64_t present_count(const DisplayFigures &d)
+{
+    uint64_t n = 0;
+    for (uint64_t c : d.presents)
+        n += c;
+    return n;
+}
+
+const char *mode_name(PresentMode m)
+{
+    static const char *const names[] = {"copy", "flip", "skip", "suboptimal_copy"};
+    return names[m];
+}
+
+namespace {
+
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char *fmt, ...)
+{
+    char line[512];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(line, sizeof line, fmt, args);
+    va_end(args);
+    return line;
+}
+
+std::string spread_line(const char *name, const Histogram &h)
+{
+    if (!h.count())
+        return format("%s \u03bcs: n/a\n", name);
+    return format("%s \u03bcs: min %llu p50 %llu p90 %llu p99 %llu p99.9 %llu max %llu mean %.1f stddev %.1f\n",
+                  name, (unsigned long long)h.min(), (unsigned long long)h.percentile(50),
+                  (unsigned long long)h.percentile(90), (unsigned long long)h.percentile(99),
+                  (unsigned long long)h.percentile(99.9), (unsigned long long)h.max(), h.mean(),
+                  h.stddev());
+}
+
+std::string frames_text(const RunFigures &r)
+{
+    const FrameFigures &f = r.frames;
+    std::string s = format("frames measured: %llu\nseconds: %.3f\n",
+                           (unsigned long long)f.interval.count(), double(f.interval.sum()) / 1e6);
+    s += f.interval.count() ? format("fps mean: %.2f\n", fps_mean(f)) : "fps mean: n/a\n";
+    s += spread_line("interval", f.interval) + spread_line("duration", f.duration);
+    if (f.interval.count())
+        s += format("fps low 1%%: %.2f\nfps low 0.1%%: %.2f\n", fps_low(f.interval, 1),
+                    fps_low(f.interval, 0.1));
+    if (r.interval_us > 0)
+        s += format("late frames: %llu (interval above %.0f \u03bcs)\n", (unsigned long long)f.late,
+                    1.5 * r.interval_us);
+    else
+        s += "late frames: n/a (no interval requested)\n";
+    return s;
+}
+
+// A spread as JSON, or null when nothing was measured.
+nlohmann::json spread_json(const Histogram &h)
+{
+    if (!h.count())
+        return nullptr;
+    return {{"min", h.min()}, {"p50", h.percentile(50)}, {"p90", h.percentile(90)},
+            {"p99", h.percentile(99)}, {"p999", h.percentile(99.9)}, {"max", h.max()},
+            {"mean", h.mean()}, {"stddev", h.stddev()}};
+}
+
+nlohmann::json or_null(bool known, double value)
+{
+    return known ? nlohmann::json(value) : nlohmann::json(nullptr);
+}
+
+}  // namespace
+
+std::string summary_text(const RunFigures &r)
+{
+    return frames_text(r) + format("cpu s: main thread %.3f, process %.3f\n", r.cpu_main_thread_s,
+                                   r.cpu_process_s);
+}
+
+nlohmann::json report_json(const RunFigures &r)
+{
+    const FrameFigures &f = r.frames;
+    bool measured = f.interval.count() > 0;
+    return {
+        {"settings", {{"interval_us", r.interval_us}, {"vsync_requested", r.vsync_requested},
+                      {"pace", r.pace}}},
+        {"frames", {{"measured", f.interval.count()}, {"seconds", double(f.interval.sum()) / 1e6},
+                    {"fps_mean", or_null(measured, fps_mean(f))},
+                    {"late", r.interval_us > 0 ? nlohmann::json(f.late) : nlohmann::json(nullptr)}}},
+        {"interval_us", spread_json(f.interval)},
+        {"duration_us", spread_json(f.duration)},
+        {"fps_low_1pct", or_null(measured, fps_low(f.interval, 1))},
+        {"fps_low_01pct", or_null(measured, fps_low(f.interval, 0.1))},
+        {"gl", {{"renderer", r.gl_renderer}, {"vendor", r.gl_vendor}, {"version", r.gl_version}}},
+        {"cpu", {{"main_thread_s", r.cpu_main_thread_s}, {"process_s", r.cpu_process_s}}},
+    };
+}

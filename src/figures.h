@@ -1,0 +1,50 @@
+// The figures of a whole run, from its frames, its display and its CPU time,
+// and the two ways they are given: plain summary lines and a JSON report.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+
+#include "histogram.h"
+
+// The frames past the warm-up: the same ones the statistics lines measure.
+struct FrameFigures {
+    Histogram interval, duration;  // μs, swap end to swap end, and start to swap end
+    uint64_t late = 0;             // intervals above 1.5 times the requested one
+};
+
+enum PresentMode { mode_copy, mode_flip, mode_skip, mode_suboptimal_copy, mode_count };
+
+struct DisplayFigures {
+    double refresh_hz = 0;          // 0 when no vblank clock was seen
+    std::string refresh_source = "none";
+    bool swap_control = false;
+    std::string vsync = "unknown";  // locked, not locked or unknown
+    uint64_t presents[mode_count] = {};
+    uint64_t missed_vblanks = 0;
+    Histogram latency;              // μs, frame start to present
+};
+
+struct RunFigures {
+    int32_t interval_us = 0;
+    bool vsync_requested = false;
+    std::string pace;
+    FrameFigures frames;
+    DisplayFigures display;
+    std::string gl_renderer, gl_vendor, gl_version;
+    double cpu_main_thread_s = 0, cpu_process_s = 0;
+};
+
+// Folds in one measured frame.
+void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us);
+
+double fps_mean(const FrameFigures &f);  // 0 with no measured frame
+// The frame rate that 1% (0.1%) of the intervals fall below: 1 s over p99 (p99.9).
+double fps_low(const Histogram &interval, double percent);
+uint64_t present_count(const DisplayFigures &d);
+const char *mode_name(PresentMode m);
+
+std::string summary_text(const RunFigures &r);
+nlohmann::json report_json(const RunFigures &r);
