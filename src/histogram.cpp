@@ -68,11 +68,15 @@ uint64_t Histogram::percentile(double p) const
     // The epsilon keeps products such as 99.9 / 100 * 1000 from rounding up a rank.
     double exact = p / 100 * double(count_);
     uint64_t rank = std::max<uint64_t>(1, uint64_t(std::ceil(exact - 1e-9)));
+    if (rank == count_)
+        return max_;
     uint64_t seen = 0;
-    for (size_t i = 0; i < bins_.size(); ++i) {
-        seen += bins_[i];
-        if (seen >= rank)
-            return std::clamp(bin_floor(i), min_, max_);
-    }
-    return max_;
+    size_t i = 0;
+    while ((seen += bins_[i]) < rank)
+        ++i;
+    if (i < exact_limit)
+        return i;
+    // The middle of a wide bin halves the worst error; it cannot lie outside what was seen.
+    uint64_t middle = (bin_floor(i) + bin_floor(i + 1)) / 2;
+    return std::clamp(middle, std::max(min_, exact_limit), max_);
 }

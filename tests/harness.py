@@ -1,0 +1,97 @@
+"""Runs the built program on a private Xvfb and looks at what it shows."""
+import contextlib
+import os
+import subprocess
+import tempfile
+import time
+
+import numpy
+from Xlib import X, display as xdisplay, error as xerror
+
+BIN = os.environ["QUORVEL_BIN"]
+DATA = os.environ["QUORVEL_DATA_DIR"]
+BANNER = "\nquorvel is running...\n"
+
+
+@contextlib.contextmanager
+def xvfb(*extra):
+    """A private X server for one test; yields its DISPLAY and is always stopped."""
+    read, write = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1600x1024x24",
+                               "-nolisten", "tcp", "-noreset", *extra],
+                              pass_fds=[write], stderr=subprocess.DEVNULL)
+    os.close(write)
+    with os.fdopen(read) as f:
+        number = f.readline().strip()
+    try:
+        assert number, "Xvfb did not start"
+        yield ":" + number
+    finally:
+        server.terminate()
+        server.wait()
+
+
+def start(display, *args, cwd=DATA, env=None):
+    """Starts the program; standard output and error go to temporary files."""
+    out, err = tempfile.TemporaryFile("w+"), tempfile.TemporaryFile("w+")
+    environment = dict(os.environ, DISPLAY=display, **(env or {}))
+    proc = subprocess.Popen([BIN, *args], cwd=cwd, env=environment, stdout=out, stderr=err)
+    proc.out_file, proc.err_file = out, err
+    return proc
+
+
+def finish(proc, timeout=60):
+    """Waits for the end; returns (status, stdout, stderr). Kills a run that overstays."""
+    try:
+        status = proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        raise
+    texts = []
+    for f in (proc.out_file, proc.err_file):
+        f.seek(0)
+        texts.append(f.read())
+        f.close()
+    return status, texts[0], texts[1]
+
+
+def run(display, *args, **kw):
+    return finish(start(display, *args, **kw))
+
+
+class Screen:
+    """A client connection that finds, reads and resizes top-level windows."""
+
+    def __init__(self, display):
+        self.d = xdisplay.Display(display)
+        self.utf8 = self.d.intern_atom("UTF8_STRING")
+        self.net_name = self.d.intern_atom("_NET_WM_NAME")
+
+    def title(self, w):
+        with contextlib.suppress(xerror.XError):
+            prop = w.get_full_property(self.net_name, self.utf8)
+            if prop:
+                return prop.value.decode()
+            return w.get_wm_name() or ""
+        return ""
+
+    def find(self, prefix="High Resolution Timer", seconds=30):
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            for w in self.d.screen().root.query_tree().children:
+                with contextlib.suppress(xerror.XError):
+                    if w.get_attributes().map_state == X.IsViewable and self.title(w).startswith(prefix):
+                        return w
+            time.sleep(0.05)
+        raise AssertionError("no window titled " + prefix)
+
+    def grab(self, w):
+        """The window's pixels as a height x width x 3 array of RGB."""
+        g = w.get_geometry()
+        raw = w.get_image(0, 0, g.width, g.height, X.ZPixmap, 0xffffffff).data
+        return numpy.frombuffer(raw, numpy.uint8).reshape(g.height, g.width, 4)[:, :, 2::-1]
+
+    def resize(self, w, width, height):
+        w.configure(width=width, height=height)
+        self.d.sync()
