@@ -11,6 +11,17 @@ void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint
         ++f.late;
 }
 
+void add_present(DisplayFigures &d, PresentMode mode, uint64_t msc, uint64_t expected_step,
+                 int64_t latency_us)
+{
+    ++d.presents[mode];
+    if (d.last_msc && msc > d.last_msc + expected_step)
+        d.missed_vblanks += msc - d.last_msc - expected_step;
+    d.last_msc = msc;
+    if (latency_us >= 0)
+        d.latency.add(uint64_t(latency_us));
+}
+
 double fps_mean(const FrameFigures &f)
 {
     return f.interval.sum() ? 1e6 * double(f.interval.count()) / double(f.interval.sum()) : 0;
@@ -93,11 +104,41 @@ nlohmann::json or_null(bool known, double value)
     return known ? nlohmann::json(value) : nlohmann::json(nullptr);
 }
 
+std::string display_text(const DisplayFigures &d)
+{
+    std::string s = d.refresh_hz > 0 ? format("refresh: %.2f Hz (%s)\n", d.refresh_hz, d.refresh_source.c_str())
+                                     : "refresh: unknown (no vblank clock)\n";
+    s += format("swap control: %s\nvsync: %s\n", d.swap_control ? "yes" : "no", d.vsync.c_str());
+    if (!present_count(d))
+        return s + "presents: none reported by the X server for this window\n";
+    s += format("presents: %llu (flip %llu, copy %llu, skip %llu, suboptimal copy %llu)\n",
+                (unsigned long long)present_count(d), (unsigned long long)d.presents[mode_flip],
+                (unsigned long long)d.presents[mode_copy], (unsigned long long)d.presents[mode_skip],
+                (unsigned long long)d.presents[mode_suboptimal_copy]);
+    if (d.latency.count())
+        s += format("present latency \u03bcs: p50 %llu p99 %llu max %llu\n",
+                    (unsigned long long)d.latency.percentile(50), (unsigned long long)d.latency.percentile(99),
+                    (unsigned long long)d.latency.max());
+    return s + format("missed vblanks: %llu\n", (unsigned long long)d.missed_vblanks);
+}
+
+nlohmann::json display_json(const DisplayFigures &d)
+{
+    nlohmann::json presents = {{"count", present_count(d)}, {"missed_vblanks", d.missed_vblanks}};
+    for (int m = 0; m < mode_count; ++m)
+        presents[mode_name(PresentMode(m))] = d.presents[m];
+    presents["latency_us"] = d.latency.count()
+        ? nlohmann::json{{"p50", d.latency.percentile(50)}, {"p99", d.latency.percentile(99)}, {"max", d.latency.max()}}
+        : nlohmann::json(nullptr);
+    return {{"refresh_hz", or_null(d.refresh_hz > 0, d.refresh_hz)}, {"swap_control", d.swap_control},
+            {"vsync", d.vsync}, {"presents", presents}};
+}
+
 }  // namespace
 
 std::string summary_text(const RunFigures &r)
 {
-    return frames_text(r) + format("cpu s: main thread %.3f, process %.3f\n", r.cpu_main_thread_s,
+    return frames_text(r) + display_text(r.display) + format("cpu s: main thread %.3f, process %.3f\n", r.cpu_main_thread_s,
                                    r.cpu_process_s);
 }
 
@@ -116,6 +157,7 @@ nlohmann::json report_json(const RunFigures &r)
         {"fps_low_1pct", or_null(measured, fps_low(f.interval, 1))},
         {"fps_low_01pct", or_null(measured, fps_low(f.interval, 0.1))},
         {"gl", {{"renderer", r.gl_renderer}, {"vendor", r.gl_vendor}, {"version", r.gl_version}}},
+        {"display", display_json(r.display)},
         {"cpu", {{"main_thread_s", r.cpu_main_thread_s}, {"process_s", r.cpu_process_s}}},
     };
 }

@@ -78,3 +78,9 @@ uint32_t current_window()
 {
     return static_cast<uint32_t>(glXGetCurrentDrawable());
 }
+
+const char *current_display_name()
+{
+    Display *display = glXGetCurrentDisplay();
+    return display ? DisplayString(display) : nullptr;
+}

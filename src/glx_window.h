@@ -25,5 +25,6 @@ std::string gl_string(unsigned name);
 // first call, so the sleep ends when asked.
 void wait_for_x(uint64_t timeout_us);
 
-// The current window, for a second connection to watch.
+// The current window and the name of its X server, for a second connection to watch.
 uint32_t current_window();
+const char *current_display_name();

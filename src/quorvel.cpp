@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "display_watch.h"
 #include "fps_title.h"
 #include "frame_stats.h"
 #include "glx_window.h"
@@ -26,6 +27,7 @@ static StopWatchInterface *timer = nullptr;
 static volatile sig_atomic_t stop_signal = 0;
 
 static std::string gl_renderer, gl_vendor, gl_version;
+static bool swap_control = false;
 
 // The hybrid pace wakes this long before a frame is due and polls the clock
 // for the rest: on a loaded two-core machine the sleep's own wake-up comes
@@ -98,6 +100,7 @@ static void display()
     uint64_t swap_end_mono = monotonic_us();
     end_frame(swap_end);
     record_frame(totalcount, start, swap_end, swap_end_mono);
+    watch_frame(swap_end_mono, totalcount > warmup_frames + 1);
     sdkStopTimer(&timer);
     computeFPS();
 }
@@ -117,6 +120,8 @@ static RunFigures run_figures()
     r.vsync_requested = vsync_on;
     r.pace = pace_name(pace);
     r.frames = frame_figures;
+    r.display = display_figures(frame_figures, interval);
+    r.display.swap_control = swap_control;
     r.gl_renderer = gl_renderer;
     r.gl_vendor = gl_vendor;
     r.gl_version = gl_version;
@@ -203,7 +208,9 @@ int main(int argc, char **argv)
     fontfilename = "FreeSans.ttf";
     if (int status = check_gl())
         return status;
+    swap_control = swap_control_offered();
     request_swap_interval(vsync_on);
+    watch_display(current_display_name(), current_window());
     sdkCreateTimer(&timer);
 
     if (init_resources()) {

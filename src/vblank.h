@@ -1,0 +1,45 @@
+// The display's vblank clock, fitted from (MSC, UST) samples, and the vsync
+// verdict from the phase of the swap ends against it. No X here: the times
+// are CLOCK_MONOTONIC microseconds, as the X server's UST.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// A least-squares line through UST against MSC; its slope is the refresh period.
+class VblankFit {
+public:
+    void add(uint64_t msc, uint64_t ust);
+    // Known once the samples span a few vblanks.
+    bool known() const;
+    double period_us() const;
+    uint64_t last_ust() const { return last_ust_; }
+    uint64_t last_msc() const { return last_msc_; }
+
+private:
+    uint64_t n_ = 0, first_msc_ = 0, first_ust_ = 0, last_msc_ = 0, last_ust_ = 0;
+    double sm_ = 0, su_ = 0, smm_ = 0, smu_ = 0;  // sums, relative to the first sample
+};
+
+// Where swap ends fall within the refresh period, kept as running sums.
+class PhaseStats {
+public:
+    static constexpr int bins = 16;
+    // A swap end at `t`, against a vblank at `vblank_ust` and the period.
+    void add(uint64_t t, uint64_t vblank_ust, double period_us);
+    uint64_t count() const { return n_; }
+    // The mean resultant length: 1 for one fixed phase, near 0 for phases all round.
+    double concentration() const;
+    int bins_hit() const;
+
+private:
+    uint64_t n_ = 0;
+    double cos_ = 0, sin_ = 0;
+    uint64_t hits_[bins] = {};
+};
+
+// "locked", "not locked" or "unknown", from the phases of the measured
+// frames, their mean interval and the requested one (0 for none); a period
+// of 0 means no vblank clock.
+std::string vsync_verdict(const PhaseStats &phases, double period_us, double mean_interval_us,
+                          int32_t requested_us);

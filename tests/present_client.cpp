@@ -1,0 +1,45 @@
+// present_client WINDOW COPIES SKIPS: presents pixmaps to another client's
+// window through Present: COPIES that complete, and SKIPS more that a later
+// present for the same vblank replaces. Prints the modes it was told of.
+#include <cstdio>
+#include <cstdlib>
+#include <xcb/present.h>
+#include <xcb/xcb.h>
+
+int main(int argc, char **argv)
+{
+    if (argc != 4)
+        return 2;
+    xcb_window_t window = xcb_window_t(strtoul(argv[1], nullptr, 0));
+    int copies = atoi(argv[2]), skips = atoi(argv[3]);
+    xcb_connection_t *c = xcb_connect(nullptr, nullptr);
+    xcb_get_geometry_reply_t *g = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr);
+    if (!g)
+        return 1;
+    xcb_pixmap_t pixmap = xcb_generate_id(c);
+    xcb_create_pixmap(c, g->depth, pixmap, window, g->width, g->height);
+    free(xcb_present_query_version_reply(c, xcb_present_query_version(c, 1, 0), nullptr));
+    xcb_present_select_input(c, xcb_generate_id(c), window, XCB_PRESENT_EVENT_MASK_COMPLETE_NOTIFY);
+    xcb_present_notify_msc(c, window, 0, 0, 0, 0);
+    xcb_flush(c);
+    const xcb_query_extension_reply_t *ext = xcb_get_extension_data(c, &xcb_present_id);
+    int seen[4] = {0}, total = 0, wanted = copies + skips;
+    uint64_t msc0 = 0;
+    for (xcb_generic_event_t *e; total < wanted && (e = xcb_wait_for_event(c)); free(e)) {
+        auto *n = reinterpret_cast<xcb_present_complete_notify_event_t *>(e);
+        if ((e->response_type & 0x7f) != XCB_GE_GENERIC || n->extension != ext->major_opcode)
+            continue;
+        if (n->kind == XCB_PRESENT_COMPLETE_KIND_NOTIFY_MSC && !msc0) {
+            msc0 = n->msc;
+            for (int k = 1; k <= copies; ++k)
+                for (int twice = k <= skips ? 2 : 1; twice > 0; --twice)
+                    xcb_present_pixmap(c, window, pixmap, k, 0, 0, 0, 0, 0, 0, 0, 0, msc0 + 2 * k, 0, 0, 0, nullptr);
+            xcb_flush(c);
+        } else if (n->kind == XCB_PRESENT_COMPLETE_KIND_PIXMAP) {
+            ++seen[n->mode & 3];
+            ++total;
+        }
+    }
+    printf("copy %d flip %d skip %d suboptimal_copy %d\n", seen[0], seen[1], seen[2], seen[3]);
+    return 0;
+}

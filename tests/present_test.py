@@ -1,0 +1,67 @@
+"""What the display did, as the X server's Present extension tells it."""
+import contextlib
+import json
+import os
+import subprocess
+
+import pytest
+import Xlib.display
+import Xlib.error
+
+from harness import Screen, finish, run, start, xvfb
+from run_test import check_log, read_log
+
+
+def figures(display, tmp_path, *args, err_text=""):
+    log, report = tmp_path / "log.csv", tmp_path / "report.json"
+    status, out, err = run(display, "--duration", "3", "--log", str(log), "--report", str(report),
+                           "--summary", *args)
+    assert (status, err) == (0, err_text)
+    return json.loads(report.read_text())["display"], read_log(log), out
+
+
+@pytest.mark.parametrize("hz,args", [(60, ["0"]), (144, ["-v", "7000"]), (60, ["-v", "0"]), (144, ["7000"])])
+def test_llvmpipe_on_xvfb_is_not_locked_and_presents_nothing(tmp_path, hz, args):
+    with xvfb("-fakescreenfps", str(hz)) as display:
+        shown, rows, out = figures(display, tmp_path, *args)
+    assert shown["refresh_hz"] == pytest.approx(hz, rel=0.005)
+    assert (shown["swap_control"], shown["vsync"]) == (False, "not locked")
+    assert shown["presents"] == {"count": 0, "copy": 0, "flip": 0, "skip": 0, "suboptimal_copy": 0,
+                                 "missed_vblanks": 0, "latency_us": None}
+    assert all(r["present_ust"] == r["present_mode"] == "" and int(r["swap_end_mono_us"]) for r in rows)
+    assert f"refresh: {shown['refresh_hz']:.2f} Hz (Present vblank clock)\nswap control: no\n" \
+           "vsync: not locked\npresents: none reported by the X server for this window\n" in out
+
+
+def test_without_a_second_connection_everything_is_unknown_and_the_run_goes_on(tmp_path):
+    # This Xvfb cannot switch Present off, but it can be too full for a second connection.
+    with xvfb("-maxclients", "64") as display:
+        held = []
+        with contextlib.suppress(Xlib.error.DisplayConnectionError):
+            while True:
+                held.append(Xlib.display.Display(display))
+        held.pop().close()  # room for the program's GLUT connection alone
+        # libxcb itself gives the server's reason for refusing.
+        shown, rows, out = figures(display, tmp_path, "0", err_text="Maximum number of clients reached\n")
+    assert (shown["refresh_hz"], shown["vsync"], shown["presents"]["count"]) == (None, "unknown", 0)
+    assert len(rows) > 100 and "refresh: unknown (no vblank clock)\n" in out
+
+
+def test_presents_of_another_client_are_counted_by_mode(tmp_path):
+    log, report = tmp_path / "log.csv", tmp_path / "report.json"
+    with xvfb() as display:
+        proc = start(display, "--duration", "4", "--log", str(log), "--report", str(report), "20000")
+        window = Screen(display).find()
+        told = subprocess.run([os.environ["PRESENT_CLIENT"], str(window.id), "5", "3"], timeout=30,
+                              env=dict(os.environ, DISPLAY=display), capture_output=True, text=True)
+        status, out, err = finish(proc)
+    assert told.stdout == "copy 5 flip 0 skip 3 suboptimal_copy 0\n"
+    presents = json.loads(report.read_text())["display"]["presents"]
+    assert (presents["count"], presents["copy"], presents["skip"], presents["flip"]) == (8, 5, 3, 0)
+    assert presents["latency_us"]["max"] >= presents["latency_us"]["p50"] > 0
+    rows = read_log(log)
+    check_log(rows)
+    modes = [r["present_mode"] for r in rows if r["present_mode"]]
+    assert sorted(modes) == ["copy"] * 5 + ["skip"] * 3
+    mscs = [int(r["present_msc"]) for r in rows if r["present_mode"] == "copy"]
+    assert mscs == sorted(mscs) and all(int(r["present_ust"]) for r in rows if r["present_mode"])
