@@ -51,6 +51,8 @@ SET_UP = [  # font, vertex shader, fragment shader (None: no file), and what sta
     (FONT, "", GOOD_FRAGMENT, "text.v.glsl:"),
     (FONT, "void main() { oops }", GOOD_FRAGMENT, "text.v.glsl:"),
     (FONT, GOOD_VERTEX, "varying vec4 nowhere; void main() { gl_FragColor = nowhere; }", "glLinkProgram:"),
+    (FONT, GOOD_VERTEX, GOOD_FRAGMENT.replace("color *", "vec4(1.0) *").replace("uniform vec4 color;", ""),
+     "Could not bind uniform color\n"),
     (FONT, "void main() { gl_Position = vec4(0.0); }", "void main() { gl_FragColor = vec4(1.0); }",
      "Could not bind attribute coord\nCould not bind uniform tex\nCould not bind uniform color\n"),
 ]

@@ -2,7 +2,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <ft2build.h>
+#include FT_FREETYPE_H
+
+#include <algorithm>
 #include <fstream>
+#include <vector>
 #include <string>
 
 #include "frame_stats.h"
@@ -97,15 +102,63 @@ TEST(ShaderUtils, GeometryStageWithoutItsEntryPointFailsCleanly)
     EXPECT_EQ(text, "create_gs_program: glProgramParameteriEXT is not available\n");
 }
 
-TEST(TextRenderer, DrawingLeavesNoTextureAndNoError)
+// The lit box of `text` drawn at three window pixels a glyph pixel, from FreeType's own metrics.
+struct Box {
+    int left, top, right, bottom;
+};
+
+Box expected_box(const char *text, int baseline)
+{
+    FT_Library ft;
+    FT_Face face;
+    EXPECT_EQ(FT_Init_FreeType(&ft) || FT_New_Face(ft, "FreeSans.ttf", 0, &face), 0);
+    FT_Set_Pixel_Sizes(face, 0, 48);
+    Box box = {1 << 30, 1 << 30, 0, 0};
+    for (int pen = 24; *text; ++text) {
+        FT_Load_Char(face, *text, FT_LOAD_RENDER);
+        FT_GlyphSlot g = face->glyph;
+        box.left = std::min(box.left, pen + 3 * g->bitmap_left);
+        box.right = std::max(box.right, pen + 3 * (g->bitmap_left + int(g->bitmap.width)) - 1);
+        box.top = std::min(box.top, baseline - 3 * g->bitmap_top);
+        box.bottom = std::max(box.bottom, baseline - 3 * (g->bitmap_top - int(g->bitmap.rows)) - 1);
+        pen += 3 * int(g->advance.x >> 6);
+    }
+    FT_Done_FreeType(ft);
+    return box;
+}
+
+TEST(TextRenderer, DrawsTheTickAtItsPlaceAndSizeLeavingNoTexture)
 {
     ASSERT_EQ(chdir(QUORVEL_DATA_DIR), 0);
     fontfilename = "FreeSans.ttf";
     ASSERT_EQ(init_resources(), 1);
     while (glGetError() != GL_NO_ERROR)
         continue;  // left by the tests before
+    totalcount = 7;  // the third row: 150 bitmap pixels, 450 window pixels from the top
     begin_frame(1234567890);
     draw_tick_text();
+    std::vector<unsigned char> grey(1024 * 800);
+    glReadBuffer(GL_BACK);
+    glReadPixels(0, 0, 1024, 800, GL_RED, GL_UNSIGNED_BYTE, grey.data());
+    Box seen = {1 << 30, 1 << 30, -1, -1};
+    int steps = 0, flat = 0;  // linear filtering leaves no flat runs between partial greys
+    for (int y = 0; y < 800; ++y)
+        for (int x = 0; x < 1024; ++x) {
+            unsigned char v = grey[size_t(799 - y) * 1024 + x];
+            if (x && v > 0 && v < 255 && grey[size_t(799 - y) * 1024 + x - 1] != 0) {
+                ++steps;
+                flat += v == grey[size_t(799 - y) * 1024 + x - 1];
+            }
+            if (v > 0)  // a quad covers its bitmap box exactly
+                seen = {std::min(seen.left, x), std::min(seen.top, y), std::max(seen.right, x), std::max(seen.bottom, y)};
+        }
+    Box want = expected_box("1234567890", 450);
+    EXPECT_NEAR(seen.left, want.left, 1);
+    EXPECT_NEAR(seen.top, want.top, 1);
+    EXPECT_NEAR(seen.right, want.right, 1);
+    EXPECT_NEAR(seen.bottom, want.bottom, 1);
+    EXPECT_LT(flat, steps / 3) << flat << " of " << steps;
+
     render_text("", 0, 0, 0.01f, 0.01f);
     for (GLuint name = 1; name < 64; ++name)
         EXPECT_FALSE(glIsTexture(name)) << name;

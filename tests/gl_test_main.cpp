@@ -12,6 +12,7 @@ int main(int argc, char **argv)
     glutInit(&argc, argv);
     glutInitContextVersion(2, 0);
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE);
+    glutInitWindowSize(1024, 800);
     int window = glutCreateWindow("quorvel GL tests");
     if (glewInit() != GLEW_OK || !GLEW_VERSION_2_0) {
         fprintf(stderr, "no OpenGL 2.0 context\n");
