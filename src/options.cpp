@@ -143,6 +143,14 @@ bool parse_options(int argc, char **argv)
     return ok;
 }
 
+bool version_requested(int argc, char **argv)
+{
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
+        if (strcmp(argv[i], "--version") == 0)
+            return true;
+    return false;
+}
+
 void usage(int, char **argv)
 {
     printf("Usage: %s [-%s] [interval]\n", argv[0], short_options);
@@ -158,6 +166,7 @@ void usage(int, char **argv)
     printf("    --summary: print the run's figures when it ends.\n");
     printf("    --report FILE: write the run's figures as JSON to FILE.\n");
     printf("    --pace busy|hybrid: poll the clock, or sleep and then poll (default busy).\n");
+    printf("    --version: print the version and end.\n");
 }
 
 char *vsync_request(int on)

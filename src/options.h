@@ -25,6 +25,9 @@ extern Pace pace;                 // --pace: how the idle callback waits
 // standard error when a long option's value is missing or unusable.
 bool parse_options(int argc, char **argv);
 
+// Whether the command line asks for the version alone: --version before any "--".
+bool version_requested(int argc, char **argv);
+
 // Prints the usage text on standard output.
 void usage(int argc, char **argv);
 

@@ -195,6 +195,10 @@ int main(int argc, char **argv)
     // Line buffering keeps every finished statistics line when a pipe or file
     // reader stops the run with a signal, the usual way to end it.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (version_requested(argc, argv)) {
+        printf("quorvel %s\n", QUORVEL_VERSION);
+        return 0;
+    }
     printf("\nquorvel is running...\n");
     if (!parse_options(argc, argv) || !open_records())
         return 2;

@@ -1,0 +1,25 @@
+#!/bin/bash
+# package_test.sh BUILD-DIR VERSION: packages the build with CPack, unpacks the
+# package with dpkg-deb -x and runs what it holds from / on the X server in DISPLAY.
+set -eu
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+fail() { echo "package_test: $*" >&2; exit 1; }
+(cd "$1" && cpack -B "$tmp/pack" >/dev/null)
+deb=$(ls "$tmp"/pack/quorvel_"$2"_amd64.deb)
+for dep in fonts-freefont-ttf python3-matplotlib libglut libxcb-present; do
+    dpkg-deb -f "$deb" Depends | grep -q "$dep" || fail "Depends lacks $dep"
+done
+dpkg-deb -x "$deb" "$tmp/root"
+cd /
+bin=$tmp/root/usr/bin
+[ "$("$bin/quorvel" --version)" = "quorvel $2" ] || fail "wrong --version"
+"$bin/quorvel" --frames 60 --log "$tmp/log.csv" 0 >"$tmp/out" 2>"$tmp/err" || fail "status $?: $(cat "$tmp/err")"
+[ ! -s "$tmp/err" ] || fail "messages: $(cat "$tmp/err")"
+grep -q '^deltaTick:[0-9]* deltaMin:' "$tmp/out" || fail "no statistics: no frames drawn"
+[ "$(wc -l <"$tmp/log.csv")" -eq 61 ] || fail "the log does not hold 60 frames"
+[ "$("$bin/quorvel-plot" "$tmp/log.csv")" = "$tmp/log.png" ] || fail "quorvel-plot did not name its picture"
+[ "$(head -c 4 "$tmp/log.png" | tail -c 3)" = PNG ] || fail "no picture"
+: >"$tmp/empty.csv"
+[ "$("$bin/quorvel-plot" "$tmp/empty.csv" 2>&1)" = "quorvel-plot: $tmp/empty.csv: empty file" ] || fail "empty log"
+[ -f "$tmp/root/usr/share/man/man1/quorvel.1" ] || fail "no man page"
