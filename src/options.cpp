@@ -23,11 +23,12 @@ const char *log_path = nullptr;
 const char *report_path = nullptr;
 int summary_on = 0;
 Pace pace = Pace::busy;
+int qr_on = 0;
 
 namespace {
 
 // getopt_long's codes for the long options, out of the range of letters.
-enum { opt_frames = 256, opt_duration, opt_log, opt_report, opt_summary, opt_pace };
+enum { opt_frames = 256, opt_duration, opt_log, opt_report, opt_summary, opt_pace, opt_qr };
 
 const struct option long_options[] = {
     {"frames", required_argument, nullptr, opt_frames},
@@ -36,6 +37,7 @@ const struct option long_options[] = {
     {"report", required_argument, nullptr, opt_report},
     {"summary", no_argument, nullptr, opt_summary},
     {"pace", required_argument, nullptr, opt_pace},
+    {"qr", no_argument, nullptr, opt_qr},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -118,6 +120,7 @@ bool read_option(int c, const char *arg)
     case opt_report: report_path = arg; return true;
     case opt_summary: summary_on = 1; return true;
     case opt_pace: return read_pace(arg);
+    case opt_qr: qr_on = 1; return true;
     case ':':
         fprintf(stderr, "quorvel: --%s needs a value\n", long_name(optopt));
         return false;
@@ -166,6 +169,7 @@ void usage(int, char **argv)
     printf("    --summary: print the run's figures when it ends.\n");
     printf("    --report FILE: write the run's figures as JSON to FILE.\n");
     printf("    --pace busy|hybrid: poll the clock, or sleep and then poll (default busy).\n");
+    printf("    --qr: also draw the tick and the frame number as a QR code.\n");
     printf("    --version: print the version and end.\n");
 }
 

@@ -18,6 +18,7 @@ extern const char *log_path;      // --log: CSV of every frame, or null
 extern const char *report_path;   // --report: JSON figures, or null
 extern int summary_on;            // --summary: figures on standard output at the end
 extern Pace pace;                 // --pace: how the idle callback waits
+extern int qr_on;                 // --qr: the tick as a QR code too
 
 // Reads -v, -h, the long options and the optional interval. Echoes the
 // interval argument on standard output; a negative or out-of-range interval

@@ -16,6 +16,8 @@
 #include "glx_window.h"
 #include "options.h"
 #include "pacing.h"
+#include "qr_code.h"
+#include "qr_layout.h"
 #include "record.h"
 #include "stopwatch.h"
 #include "text_renderer.h"
@@ -95,6 +97,8 @@ static void display()
     uint64_t start = getsystemtick();
     begin_frame(start);
     draw_tick_text();
+    if (qr_on)
+        draw_tick_qr(start, totalcount + 1);
     glutSwapBuffers();
     uint64_t swap_end = getsystemtick();
     uint64_t swap_end_mono = monotonic_us();
@@ -162,7 +166,8 @@ static void open_window(int *argc, char **argv)
     glutInitContextVersion(2, 0);
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE);
     glutInitWindowPosition(400, 30);
-    glutInitWindowSize(1024, 800);
+    // The code gets a column of its own, right of where the longest ticks end.
+    glutInitWindowSize(1024 + (qr_on ? qr_column_px : 0), 800);
     glutCreateWindow("High Resolution Timer");
 }
 

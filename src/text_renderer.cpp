@@ -43,19 +43,9 @@ int init_resources()
     return 1;
 }
 
-static void draw_glyph(FT_GlyphSlot g, float x, float y, float sx, float sy)
+// Makes a texture for one call's bitmaps and points the quad input at the buffer.
+static GLuint begin_bitmaps(GLint filter)
 {
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_ALPHA, g->bitmap.width, g->bitmap.rows, 0, GL_ALPHA,
-                 GL_UNSIGNED_BYTE, g->bitmap.buffer);
-    GlyphQuad quad = glyph_quad(x, y, sx, sy, g->bitmap_left, g->bitmap_top, g->bitmap.width,
-                                g->bitmap.rows);
-    glBufferData(GL_ARRAY_BUFFER, sizeof quad, quad.data(), GL_DYNAMIC_DRAW);
-    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
-}
-
-void render_text(const char *text, float x, float y, float sx, float sy)
-{
-    FT_GlyphSlot g = face->glyph;
     GLuint tex;
     glActiveTexture(GL_TEXTURE0);
     glGenTextures(1, &tex);
@@ -66,23 +56,49 @@ void render_text(const char *text, float x, float y, float sx, float sy)
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, filter);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, filter);
 
     glEnableVertexAttribArray(attribute_coord);
     glBindBuffer(GL_ARRAY_BUFFER, vbo);
     glVertexAttribPointer(attribute_coord, 4, GL_FLOAT, GL_FALSE, 0, nullptr);
+    return tex;
+}
 
+static void end_bitmaps(GLuint tex)
+{
+    glDisableVertexAttribArray(attribute_coord);
+    glDeleteTextures(1, &tex);
+}
+
+static void draw_bitmap(const unsigned char *pixels, unsigned width, unsigned rows, const GlyphQuad &quad)
+{
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_ALPHA, width, rows, 0, GL_ALPHA, GL_UNSIGNED_BYTE, pixels);
+    glBufferData(GL_ARRAY_BUFFER, sizeof quad, quad.data(), GL_DYNAMIC_DRAW);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+}
+
+void render_text(const char *text, float x, float y, float sx, float sy)
+{
+    FT_GlyphSlot g = face->glyph;
+    GLuint tex = begin_bitmaps(GL_LINEAR);
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
         if (FT_Load_Char(face, *p, FT_LOAD_RENDER))
             continue;
-        draw_glyph(g, x, y, sx, sy);
+        draw_bitmap(g->bitmap.buffer, g->bitmap.width, g->bitmap.rows,
+                    glyph_quad(x, y, sx, sy, g->bitmap_left, g->bitmap_top, g->bitmap.width, g->bitmap.rows));
         x += pen_step(g->advance.x, sx);
         y += pen_step(g->advance.y, sy);
     }
+    end_bitmaps(tex);
+}
 
-    glDisableVertexAttribArray(attribute_coord);
-    glDeleteTextures(1, &tex);
+void render_square(const unsigned char *pixels, unsigned side, float x, float y, float sx, float sy)
+{
+    // Sharp module edges: a blurred code is harder for a camera to read.
+    GLuint tex = begin_bitmaps(GL_NEAREST);
+    draw_bitmap(pixels, side, side, glyph_quad(x, y, sx, sy, 0, 0, side, side));
+    end_bitmaps(tex);
 }
 
 void draw_tick_text()

@@ -9,6 +9,10 @@ int init_resources();
 // coordinates, one bitmap pixel being sx by sy.
 void render_text(const char *text, float x, float y, float sx, float sy);
 
+// Draws a coverage bitmap `side` pixels square with its top-left corner at
+// (x, y), sharp-edged, in the text colour.
+void render_square(const unsigned char *pixels, unsigned side, float x, float y, float sx, float sy);
+
 // Clears the window and draws the current frame's tick in its row.
 void draw_tick_text();
 

@@ -14,10 +14,10 @@ BANNER = "\nquorvel is running...\n"
 
 
 @contextlib.contextmanager
-def xvfb(*extra):
+def xvfb(*extra, screen="1600x1024x24"):
     """A private X server for one test; yields its DISPLAY and is always stopped."""
     read, write = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1600x1024x24",
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", screen,
                                "-nolisten", "tcp", "-noreset", *extra],
                               pass_fds=[write], stderr=subprocess.DEVNULL)
     os.close(write)
@@ -76,12 +76,13 @@ class Screen:
             return w.get_wm_name() or ""
         return ""
 
-    def find(self, prefix="High Resolution Timer", seconds=30):
+    def find(self, prefix="High Resolution Timer", seconds=30, exclude=()):
         end = time.monotonic() + seconds
         while time.monotonic() < end:
             for w in self.d.screen().root.query_tree().children:
                 with contextlib.suppress(xerror.XError):
-                    if w.get_attributes().map_state == X.IsViewable and self.title(w).startswith(prefix):
+                    if (w.get_attributes().map_state == X.IsViewable and w not in exclude
+                            and self.title(w).startswith(prefix)):
                         return w
             time.sleep(0.05)
         raise AssertionError("no window titled " + prefix)

@@ -7,7 +7,7 @@ trap 'rm -rf "$tmp"' EXIT
 fail() { echo "package_test: $*" >&2; exit 1; }
 (cd "$1" && cpack -B "$tmp/pack" >/dev/null)
 deb=$(ls "$tmp"/pack/quorvel_"$2"_amd64.deb)
-for dep in fonts-freefont-ttf python3-matplotlib libglut libxcb-present; do
+for dep in fonts-freefont-ttf python3-matplotlib python3-zbar libglut libxcb-present libqrencode; do
     dpkg-deb -f "$deb" Depends | grep -q "$dep" || fail "Depends lacks $dep"
 done
 dpkg-deb -x "$deb" "$tmp/root"
@@ -22,4 +22,5 @@ grep -q '^deltaTick:[0-9]* deltaMin:' "$tmp/out" || fail "no statistics: no fram
 [ "$(head -c 4 "$tmp/log.png" | tail -c 3)" = PNG ] || fail "no picture"
 : >"$tmp/empty.csv"
 [ "$("$bin/quorvel-plot" "$tmp/empty.csv" 2>&1)" = "quorvel-plot: $tmp/empty.csv: empty file" ] || fail "empty log"
+[ "$("$bin/quorvel-read" "$tmp/log.png" 2>&1)" = "quorvel-read: $tmp/log.png: no code found" ] || fail "quorvel-read"
 [ -f "$tmp/root/usr/share/man/man1/quorvel.1" ] || fail "no man page"
