@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Turns the frame probe's records into the benchmark table.
 
-analyse.py DIR: reads DIR/quorvel0.bin, DIR/bare.bin, DIR/quorvel20000.bin
-and DIR/memory.txt, prints a Markdown table and writes DIR/intervals.dat,
-the frame-to-frame intervals of the paced run in microseconds.
+analyse.py DIR: reads the probe's records (DIR/*.bin), the paced runs'
+reports (DIR/busy.json, DIR/hybrid.json) and DIR/memory.txt, prints a
+Markdown table and writes DIR/intervals.dat, the frame-to-frame intervals of
+the busy paced run in microseconds.
 """
+import json
 import struct
 import sys
 from pathlib import Path
@@ -32,13 +34,19 @@ def costs_us(records):
     return [(end - start) / 1000 for start, end in records]
 
 
+def periods_us(records):
+    """Start to start: a frame's whole cost, the work after its swap included."""
+    return [(b[0] - a[0]) / 1000 for a, b in zip(records, records[1:])]
+
+
+def rounds(out, variant, measure):
+    return [v for n in (1, 2, 3) for v in measure(frames(out / f"{variant}{n}.bin"))]
+
+
 def main(out):
-    quorvel, bare, paced = (frames(out / n) for n in ("quorvel0.bin", "bare.bin", "quorvel20000.bin"))
+    quorvel, bare = frames(out / "quorvel0.bin"), frames(out / "bare.bin")
     mem = dict(line.split() for line in (out / "memory.txt").read_text().splitlines())
     q_cost, b_cost = costs_us(quorvel), costs_us(bare)
-    gaps = [(b[0] - a[0]) / 1000 for a, b in zip(paced, paced[1:])]
-    errors = [abs(g - 20000) for g in gaps]
-    (out / "intervals.dat").write_text("".join(f"{g:.1f}\n" for g in gaps))
     rss5, rss60 = int(mem["rss5"]), int(mem["rss60"])
     growth = (rss60 - rss5) / 1024 / ((60 - 5) / 60)
 
@@ -48,15 +56,47 @@ def main(out):
     for p in (50, 99):
         q, b = percentile(q_cost, p), percentile(b_cost, p)
         print(f"| frame cost p{p}, start to end of swap (μs) | {q:.0f} | {b:.0f} | {q / b:.2f} |")
-    print(f"| pacing at 20000 μs: \\|gap − 20000\\| median / p99 / max (μs) | "
-          f"{percentile(errors, 50):.0f} / {percentile(errors, 99):.0f} / {max(errors):.0f} | | |")
     print(f"| resident memory at 5 s / 60 s, interval 0 (KiB) | {rss5} / {rss60} | | |")
     print(f"| memory growth (MiB a minute) | {growth:.2f} | | |")
     print()
+
+    print("| at 20000 μs | --pace busy | --pace hybrid |")
+    print("|---|---|---|")
+    late, cpu = {}, {}
+    for pace in ("busy", "hybrid"):
+        late[pace] = [g - 20000 for g in periods_us(frames(out / f"{pace}.bin"))]
+        cpu[pace] = json.loads((out / f"{pace}.json").read_text())["cpu"]
+    (out / "intervals.dat").write_text("".join(f"{g + 20000:.1f}\n" for g in late["busy"]))
+    for name, p in (("median", 50), ("p99", 99)):
+        print(f"| frame start lateness {name} (μs) | {percentile(late['busy'], p):.0f} | {percentile(late['hybrid'], p):.0f} |")
+    print(f"| frame start lateness max (μs) | {max(late['busy']):.0f} | {max(late['hybrid']):.0f} |")
+    for key, name in (("main_thread_s", "main thread"), ("process_s", "whole process")):
+        print(f"| CPU time of the {name} (s) | {cpu['busy'][key]:.2f} | {cpu['hybrid'][key]:.2f} |")
+    print()
+
+    plain_period, plain_cost = percentile(rounds(out, "plain", periods_us), 50), percentile(rounds(out, "plain", costs_us), 50)
+    print("| at interval 0, three alternated rounds of 5 s | plain | --log | --qr |")
+    print("|---|---|---|---|")
+    cells = [f"{plain_period:.0f}"]
+    for variant in ("log", "qr"):
+        v = percentile(rounds(out, variant, periods_us), 50)
+        cells.append(f"{v:.0f} ({100 * (v / plain_period - 1):+.1f}%)")
+    print(f"| frame period p50, start to start (μs) | {' | '.join(cells)} |")
+    cells = [f"{plain_cost:.0f}"]
+    for variant in ("log", "qr"):
+        v = percentile(rounds(out, variant, costs_us), 50)
+        cells.append(f"{v:.0f} ({100 * (v / plain_cost - 1):+.1f}%)")
+    print(f"| frame cost p50, start to end of swap (μs) | {' | '.join(cells)} |")
+    print()
     cost_ok = percentile(q_cost, 50) <= 3 * percentile(b_cost, 50)
+    hybrid_ok = (percentile(late["hybrid"], 50) <= percentile(late["busy"], 50)
+                 and percentile(late["hybrid"], 99) <= percentile(late["busy"], 99)
+                 and cpu["hybrid"]["main_thread_s"] <= cpu["busy"]["main_thread_s"] / 5)
+    log_ok = percentile(rounds(out, "log", periods_us), 50) <= 1.02 * plain_period
     print(f"Targets: frame cost at most 3 times the bare loop's: {'met' if cost_ok else 'MISSED'}; "
-          f"memory growth under 1 MiB a minute: {'met' if growth < 1 else 'MISSED'}.")
-    print(f"Frames measured: {len(quorvel)} at interval 0, {len(bare)} bare, {len(paced)} at 20000 μs.")
+          f"memory growth under 1 MiB a minute: {'met' if growth < 1 else 'MISSED'}; "
+          f"hybrid no later than busy at p50 and p99 with a fifth of its CPU: {'met' if hybrid_ok else 'MISSED'}; "
+          f"--log within 2%: {'met' if log_ok else 'MISSED'}.")
 
 
 if __name__ == "__main__":

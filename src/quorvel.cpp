@@ -3,9 +3,6 @@
 #include <GL/glew.h>
 #include <GL/freeglut.h>
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -19,17 +16,14 @@
 #include "qr_code.h"
 #include "qr_layout.h"
 #include "record.h"
+#include "run_end.h"
 #include "stopwatch.h"
 #include "text_renderer.h"
 
 // Times every display cycle for the title's Elapsed figure.
 static StopWatchInterface *timer = nullptr;
 
-// SIGINT or SIGTERM, once caught: the run ends at the next idle pass.
-static volatile sig_atomic_t stop_signal = 0;
-
-static std::string gl_renderer, gl_vendor, gl_version;
-static bool swap_control = false;
+static GlIdentity gl;
 
 // The hybrid pace wakes this long before a frame is due and polls the clock
 // for the rest: on a loaded two-core machine the sleep's own wake-up comes
@@ -109,53 +103,11 @@ static void display()
     computeFPS();
 }
 
-static double cpu_seconds(int who)
-{
-    struct rusage usage = {};
-    getrusage(who, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-static RunFigures run_figures()
-{
-    RunFigures r;
-    r.interval_us = interval;
-    r.vsync_requested = vsync_on;
-    r.pace = pace_name(pace);
-    r.frames = frame_figures;
-    r.display = display_figures(frame_figures, interval);
-    r.display.swap_control = swap_control;
-    r.gl_renderer = gl_renderer;
-    r.gl_vendor = gl_vendor;
-    r.gl_version = gl_version;
-    // Called on the main thread, so the thread's time is that of the frames and the pacing.
-    r.cpu_main_thread_s = cpu_seconds(RUSAGE_THREAD);
-    r.cpu_process_s = cpu_seconds(RUSAGE_SELF);
-    return r;
-}
-
 // Runs when the process exits from inside a library, as Xlib does when the
 // X server goes away, so that the records still hold every finished frame.
 static void finish_at_exit()
 {
-    finish_records(run_figures());
-}
-
-static void on_stop_signal(int sig)
-{
-    stop_signal = sig;
-}
-
-// The first SIGINT or SIGTERM ends the run cleanly; a second one, with the
-// default action restored, ends the process at once.
-static void catch_stop_signals()
-{
-    struct sigaction action = {};
-    action.sa_handler = on_stop_signal;
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    finish_records(gather_figures(gl));
 }
 
 static void open_window(int *argc, char **argv)
@@ -182,17 +134,8 @@ static int check_gl()
         fprintf(stderr, "No support for OpenGL 2.0 found\n");
         return 1;
     }
-    gl_renderer = gl_string(GL_RENDERER);
-    gl_vendor = gl_string(GL_VENDOR);
-    gl_version = gl_string(GL_VERSION);
+    gl = {gl_string(GL_RENDERER), gl_string(GL_VENDOR), gl_string(GL_VERSION), swap_control_offered()};
     return 0;
-}
-
-// Leaves the process the way the caught signal would have, once the records are written.
-static void end_by_signal()
-{
-    signal(stop_signal, SIG_DFL);
-    raise(stop_signal);
 }
 
 int main(int argc, char **argv)
@@ -217,7 +160,6 @@ int main(int argc, char **argv)
     fontfilename = "FreeSans.ttf";
     if (int status = check_gl())
         return status;
-    swap_control = swap_control_offered();
     request_swap_interval(vsync_on);
     watch_display(current_display_name(), current_window());
     sdkCreateTimer(&timer);
@@ -228,7 +170,7 @@ int main(int argc, char **argv)
         start_run(getsystemtick());
         glutMainLoop();
     }
-    bool written = finish_records(run_figures());
+    bool written = finish_records(gather_figures(gl));
     free_resources();
     if (stop_signal)
         end_by_signal();

@@ -30,7 +30,7 @@ const Case cases[] = {
     {{"5000", "6000"}, "", "", 100000, 0, 0},  // more than one: none is used
     {{"-5"}, "", "", 100000, 0, 0},            // an unknown option letter
     {{"-x", "--unknown", "-v"}, "", "", 100000, 1, 0},
-    {{"--", "-5"}, "interval:-5\n", "quorvel: interval -5 is negative; using 0\n", 0, 0, 0},
+    {{"--", "-1"}, "interval:-1\n", "quorvel: interval -1 is negative; using 0\n", 0, 0, 0},
     {{"99999999999"}, "interval:99999999999\n",
      "quorvel: interval 99999999999 is too large; using 2147483647\n", 2147483647, 0, 0},
     {{"--", "-99999999999999999999999"}, "interval:-99999999999999999999999\n",

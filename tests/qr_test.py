@@ -54,7 +54,7 @@ def test_a_screenshot_reads_back_as_a_logged_frame_even_skewed_blurred_and_noisy
     assert "at x 1040-1140 y 16-116" in out  # the code without its quiet zone
 
     bent = tmp_path / "bent.png"
-    subprocess.run(["convert", shot, "-virtual-pixel", "black", "-distort", "Perspective",
+    subprocess.run(["convert", shot, "-seed", "1", "-virtual-pixel", "black", "-distort", "Perspective",
                     "0,0 20,10  1156,0 1130,0  0,800 0,800  1156,800 1156,780",
                     "-blur", "0x1", "-attenuate", "0.3", "+noise", "Gaussian", bent], check=True)
     assert codes(read(bent)[1])[0] == [(tick, frame)]
