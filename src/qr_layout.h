@@ -8,8 +8,10 @@
 constexpr int qr_module_px = 4;   // window pixels a module
 constexpr int qr_quiet = 4;       // light modules round the code, as readers expect
 constexpr int qr_version = 2;     // 25 modules: room for any tick and frame up to 12 digits
-// Window pixels added to the right of the text for the code to sit in.
-constexpr int qr_column_px = (17 + 4 * qr_version + 2 * qr_quiet) * qr_module_px;
+// Window pixels added to the right of the text for the code to sit in: the
+// digits, 81 pixels apart, end left of it up to a 14-digit tick (three years
+// of uptime).
+constexpr int qr_column_px = 300;
 
 // "TICK FRAME" in decimal, as the code holds it.
 std::string qr_text(uint64_t tick, uint64_t frame);

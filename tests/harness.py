@@ -87,6 +87,14 @@ class Screen:
             time.sleep(0.05)
         raise AssertionError("no window titled " + prefix)
 
+    def drawn(self, w, seconds=30):
+        """Waits for the first frame, which sets the title, and returns the window."""
+        end = time.monotonic() + seconds
+        while "FPS:" not in self.title(w):
+            assert time.monotonic() < end, "no frame drawn"
+            time.sleep(0.05)
+        return w
+
     def grab(self, w):
         """The window's pixels as a height x width x 3 array of RGB."""
         g = w.get_geometry()

@@ -35,27 +35,28 @@ def codes(out):
 
 def test_a_screenshot_reads_back_as_a_logged_frame_even_skewed_blurred_and_noisy(tmp_path):
     log = tmp_path / "log.csv"
-    with xvfb() as display:
+    with xvfb(screen="1800x900x24") as display:  # room for the wider window at x 400
         proc = start(display, "--qr", "--duration", "3", "--log", str(log), "20000")
         screen = Screen(display)
-        window = screen.find()
+        window = screen.drawn(screen.find())
         shot = screenshot(screen, tmp_path / "shot.png", window)
         assert finish(proc)[0] == 0
     pixels = Image.open(shot).convert("L")
-    assert pixels.width == 1024 + 132
+    assert pixels.width == 1324
     # The code, quiet zone included, is 33 modules of 4 pixels in the top right corner.
-    assert pixels.getpixel((1024, 0)) == pixels.getpixel((1155, 131)) == 255
-    assert max(pixels.crop((1024, 132, 1156, 800)).getdata()) == 0  # no digit in its column
+    assert pixels.getpixel((1192, 0)) == pixels.getpixel((1323, 131)) == 255
+    assert pixels.getpixel((1191, 0)) == 0
+    assert max(pixels.crop((1024, 132, 1324, 800)).getdata()) == 0  # no digit in its column
     status, out, err = read(shot)
     (tick, frame), = codes(out)[0]
     assert status == 0 and err == ""
     row = read_log(log)[frame - 1]
     assert (int(row["frame"]), int(row["start_us"])) == (frame, tick)
-    assert "at x 1040-1140 y 16-116" in out  # the code without its quiet zone
+    assert "at x 1208-1308 y 16-116" in out  # the code without its quiet zone
 
     bent = tmp_path / "bent.png"
     subprocess.run(["convert", shot, "-seed", "1", "-virtual-pixel", "black", "-distort", "Perspective",
-                    "0,0 20,10  1156,0 1130,0  0,800 0,800  1156,800 1156,780",
+                    "0,0 20,10  1324,0 1298,0  0,800 0,800  1324,800 1324,780",
                     "-blur", "0x1", "-attenuate", "0.3", "+noise", "Gaussian", bent], check=True)
     assert codes(read(bent)[1])[0] == [(tick, frame)]
 
