@@ -8,8 +8,7 @@ import time
 import numpy
 from Xlib import X, display as xdisplay, error as xerror
 
-BIN = os.environ["QUORVEL_BIN"]
-DATA = os.environ["QUORVEL_DATA_DIR"]
+BIN, DATA = os.environ["QUORVEL_BIN"], os.environ["QUORVEL_DATA_DIR"]
 BANNER = "\nquorvel is running...\n"
 
 
@@ -17,9 +16,8 @@ BANNER = "\nquorvel is running...\n"
 def xvfb(*extra, screen="1600x1024x24"):
     """A private X server for one test; yields its DISPLAY and is always stopped."""
     read, write = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", screen,
-                               "-nolisten", "tcp", "-noreset", *extra],
-                              pass_fds=[write], stderr=subprocess.DEVNULL)
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", screen, "-nolisten", "tcp",
+                               "-noreset", *extra], pass_fds=[write], stderr=subprocess.DEVNULL)
     os.close(write)
     with os.fdopen(read) as f:
         number = f.readline().strip()
@@ -32,28 +30,25 @@ def xvfb(*extra, screen="1600x1024x24"):
 
 
 def start(display, *args, cwd=DATA, env=None):
-    """Starts the program; standard output and error go to temporary files."""
+    """Starts the program with its output going to temporary files."""
     out, err = tempfile.TemporaryFile("w+"), tempfile.TemporaryFile("w+")
-    environment = dict(os.environ, DISPLAY=display, **(env or {}))
-    proc = subprocess.Popen([BIN, *args], cwd=cwd, env=environment, stdout=out, stderr=err)
-    proc.out_file, proc.err_file = out, err
+    proc = subprocess.Popen([BIN, *args], cwd=cwd, env=dict(os.environ, DISPLAY=display, **(env or {})),
+                            stdout=out, stderr=err)
+    proc.files = out, err
     return proc
 
 
 def finish(proc, timeout=60):
-    """Waits for the end; returns (status, stdout, stderr). Kills a run that overstays."""
+    """Waits for the end, killing a run that overstays; returns (status, stdout, stderr)."""
     try:
         status = proc.wait(timeout)
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
         raise
-    texts = []
-    for f in (proc.out_file, proc.err_file):
+    for f in proc.files:
         f.seek(0)
-        texts.append(f.read())
-        f.close()
-    return status, texts[0], texts[1]
+    return (status, *(f.read() for f in proc.files))
 
 
 def run(display, *args, **kw):
@@ -65,18 +60,16 @@ class Screen:
 
     def __init__(self, display):
         self.d = xdisplay.Display(display)
-        self.utf8 = self.d.intern_atom("UTF8_STRING")
-        self.net_name = self.d.intern_atom("_NET_WM_NAME")
+        self.utf8, self.net_name = self.d.intern_atom("UTF8_STRING"), self.d.intern_atom("_NET_WM_NAME")
 
     def title(self, w):
         with contextlib.suppress(xerror.XError):
             prop = w.get_full_property(self.net_name, self.utf8)
-            if prop:
-                return prop.value.decode()
-            return w.get_wm_name() or ""
+            return prop.value.decode() if prop else w.get_wm_name() or ""
         return ""
 
-    def find(self, prefix="High Resolution Timer", seconds=30, exclude=()):
+    def find(self, prefix="High Resolution Timer(", seconds=30, exclude=()):
+        """A window with a drawn frame: the first one sets the title."""
         end = time.monotonic() + seconds
         while time.monotonic() < end:
             for w in self.d.screen().root.query_tree().children:
@@ -87,20 +80,8 @@ class Screen:
             time.sleep(0.05)
         raise AssertionError("no window titled " + prefix)
 
-    def drawn(self, w, seconds=30):
-        """Waits for the first frame, which sets the title, and returns the window."""
-        end = time.monotonic() + seconds
-        while "FPS:" not in self.title(w):
-            assert time.monotonic() < end, "no frame drawn"
-            time.sleep(0.05)
-        return w
-
     def grab(self, w):
         """The window's pixels as a height x width x 3 array of RGB."""
         g = w.get_geometry()
         raw = w.get_image(0, 0, g.width, g.height, X.ZPixmap, 0xffffffff).data
         return numpy.frombuffer(raw, numpy.uint8).reshape(g.height, g.width, 4)[:, :, 2::-1]
-
-    def resize(self, w, width, height):
-        w.configure(width=width, height=height)
-        self.d.sync()

