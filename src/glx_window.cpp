@@ -57,7 +57,7 @@ std::string gl_string(unsigned name)
     return text ? reinterpret_cast<const char *>(text) : "";
 }
 
-void wait_for_x(uint64_t timeout_us)
+void wait_for_x(uint64_t timeout_us, const volatile sig_atomic_t *stop)
 {
     static bool slack_set = false;
     if (!slack_set) {
@@ -71,7 +71,16 @@ void wait_for_x(uint64_t timeout_us)
     struct pollfd fd = {ConnectionNumber(display), POLLIN, 0};
     struct timespec timeout = {static_cast<time_t>(timeout_us / 1000000),
                                static_cast<long>(timeout_us % 1000000) * 1000};
-    ppoll(&fd, 1, &timeout, nullptr);
+    // The stop signals are let in only inside ppoll, so one that comes just
+    // before the sleep cannot be missed for the whole of it.
+    sigset_t stops, before;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigprocmask(SIG_BLOCK, &stops, &before);
+    if (!*stop)
+        ppoll(&fd, 1, &timeout, &before);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 uint32_t current_window()
