@@ -15,6 +15,7 @@ TEST(Figures, HistogramIsExactBelowAHundredMillisecondsAndCloseAbove)
     EXPECT_EQ(h.min() + h.percentile(0), 20u);
     EXPECT_EQ(h.percentile(50) + h.percentile(99.9) + h.percentile(100), 5000u + 9990u + 10000u);
     EXPECT_NEAR(h.stddev(), 2886.75, 0.01);
+    EXPECT_DOUBLE_EQ(fps_low(h, 1), 1e6 / 9900);  // one frame in a hundred is slower
     Histogram slow;
     for (uint64_t v : {99999ull, 100000ull, 123456789ull, 5000000000000ull})
         slow.add(v);
