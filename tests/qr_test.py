@@ -23,8 +23,7 @@ def read(*images):
     return done.returncode, done.stdout, done.stderr
 
 
-def codes(out):
-    """(tick, frame) of each code line, and the differences."""
+def codes(out):  # (tick, frame) of each code, and the tick differences
     found = [(int(t), int(f)) for t, f in re.findall(r": tick (\d+) frame (\d+) at ", out)]
     return found, [int(d) for d in re.findall(r": code \d+ - code 1: (-?\d+) \u03bcs\n", out)]
 
