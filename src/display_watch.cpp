@@ -95,7 +95,7 @@ void watch_frame(uint64_t swap_end_mono_us, bool measured)
     if (xcb_connection_has_error(connection))
         forget_connection();
     if (measured && fit.known())
-        phases.add(swap_end_mono_us, fit.last_ust(), fit.period_us());
+        phases.add(swap_end_mono_us, fit.last_vblank_ust(), fit.period_us());
 }
 
 DisplayFigures display_figures(const FrameFigures &frames, int32_t requested_us)

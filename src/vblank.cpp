@@ -28,7 +28,6 @@ void VblankFit::add(uint64_t msc, uint64_t ust)
     smm_ += m * m;
     smu_ += m * u;
     last_msc_ = msc;
-    last_ust_ = ust;
 }
 
 bool VblankFit::known() const
@@ -41,6 +40,13 @@ double VblankFit::period_us() const
     double n = double(n_);
     double spread = n * smm_ - sm_ * sm_;
     return spread > 0 ? (n * smu_ - sm_ * su_) / spread : 0;
+}
+
+uint64_t VblankFit::last_vblank_ust() const
+{
+    double n = double(n_);
+    double m = double(int64_t(last_msc_ - first_msc_));
+    return first_ust_ + uint64_t(std::llround(su_ / n + period_us() * (m - sm_ / n)));
 }
 
 void PhaseStats::add(uint64_t t, uint64_t vblank_ust, double period_us)

@@ -13,11 +13,12 @@ public:
     // Known once the samples span a few vblanks.
     bool known() const;
     double period_us() const;
-    uint64_t last_ust() const { return last_ust_; }
-    uint64_t last_msc() const { return last_msc_; }
+    // The fitted UST of the latest vblank seen: steadier than the sample's
+    // own, which a server may take when it answers rather than at the vblank.
+    uint64_t last_vblank_ust() const;
 
 private:
-    uint64_t n_ = 0, first_msc_ = 0, first_ust_ = 0, last_msc_ = 0, last_ust_ = 0;
+    uint64_t n_ = 0, first_msc_ = 0, first_ust_ = 0, last_msc_ = 0;
     double sm_ = 0, su_ = 0, smm_ = 0, smu_ = 0;  // sums, relative to the first sample
 };
 

@@ -80,6 +80,7 @@ TEST(Vblank, FitAndVerdicts)
         fit.add(msc, uint64_t(7e9 + msc * period + 300 * std::sin(double(msc))));
     ASSERT_TRUE(fit.known());
     EXPECT_NEAR(fit.period_us(), period, period * 0.001);
+    EXPECT_NEAR(double(fit.last_vblank_ust()), 7e9 + 799 * period, 100);
 
     EXPECT_EQ(vsync_verdict(swaps(period, 600), period, period, 0), "locked");
     EXPECT_EQ(vsync_verdict(swaps(2 * period, 600), period, 2 * period, 10000), "locked");
