@@ -59,12 +59,12 @@ namespace {
 
 const double period = 1e6 / 144;
 
-// Phases of `frames` swap ends `step` μs apart, 3 ms after a vblank, with a little jitter.
-PhaseStats swaps(double step, int frames)
+// Phases of `frames` swap ends `step` μs apart, 3 ms after a vblank, with some jitter.
+PhaseStats swaps(double step, int frames, double jitter = 150)
 {
     PhaseStats p;
     for (int i = 0; i < frames; ++i)
-        p.add(uint64_t(1e9 + 3000 + i * step + 150 * std::sin(i)), uint64_t(1e9), period);
+        p.add(uint64_t(1e9 + 3000 + i * step + jitter * std::sin(i)), uint64_t(1e9), period);
     return p;
 }
 
@@ -91,5 +91,6 @@ TEST(Vblank, FitAndVerdicts)
     // Paced at a near multiple of the period, an unlocked loop could not have drifted.
     EXPECT_EQ(vsync_verdict(swaps(period, 600), period, period, int32_t(period + 0.5)), "unknown");
     EXPECT_EQ(vsync_verdict(swaps(period, 20), period, period, 0), "unknown");  // too few frames
+    EXPECT_EQ(vsync_verdict(swaps(period, 600, 1500), period, period, 0), "unknown");  // neither steady nor drifting
     EXPECT_EQ(vsync_verdict(swaps(period, 600), 0, period, 0), "unknown");      // no clock
 }
