@@ -63,7 +63,7 @@ def test_two_programs_side_by_side_give_both_ticks_and_their_difference(tmp_path
         screen = Screen(display)
         procs, windows = [], []
         for n, log in enumerate(logs):
-            procs.append(start(display, "--qr", "--duration", "4", "--log", str(log), "20000"))
+            procs.append(start(display, "--qr", "--duration", "8", "--log", str(log), "20000"))
             windows.append(screen.find(exclude=windows))
             windows[-1].configure(x=800 * n, y=0, width=790, height=800)
             screen.d.sync()
