@@ -82,7 +82,7 @@ std::string frames_text(const RunFigures &r)
         s += format("fps low 1%%: %.2f\nfps low 0.1%%: %.2f\n", fps_low(f.interval, 1),
                     fps_low(f.interval, 0.1));
     if (r.interval_us > 0)
-        s += format("late frames: %llu (interval above %.0f \u03bcs)\n", (unsigned long long)f.late,
+        s += format("late frames: %llu (interval above %.10g \u03bcs)\n", (unsigned long long)f.late,
                     1.5 * r.interval_us);
     else
         s += "late frames: n/a (no interval requested)\n";
@@ -138,8 +138,8 @@ nlohmann::json display_json(const DisplayFigures &d)
 
 std::string summary_text(const RunFigures &r)
 {
-    return frames_text(r) + display_text(r.display) + format("cpu s: main thread %.3f, process %.3f\n", r.cpu_main_thread_s,
-                                   r.cpu_process_s);
+    return frames_text(r) + display_text(r.display) +
+           format("cpu s: main thread %.3f, process %.3f\n", r.cpu_main_thread_s, r.cpu_process_s);
 }
 
 nlohmann::json report_json(const RunFigures &r)

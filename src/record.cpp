@@ -91,7 +91,8 @@ bool write_report(const RunFigures &figures)
 {
     if (!report_file)
         return true;
-    std::string text = report_json(figures).dump(2) + "\n";
+    // A driver's strings need not be UTF-8; dump would throw on them rather than replace.
+    std::string text = report_json(figures).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     if (fputs(text.c_str(), report_file) < 0)
         note_failure("report", report_path, report_failed);
     return close_file(report_file, "report", report_path, report_failed);
