@@ -10,11 +10,11 @@
 void draw_tick_qr(uint64_t tick, uint64_t frame)
 {
     int width = glutGet(GLUT_WINDOW_WIDTH), height = glutGet(GLUT_WINDOW_HEIGHT);
-    QRcode *code = QRcode_encodeString(qr_text(tick, frame).c_str(), qr_version, QR_ECLEVEL_M, QR_MODE_8, 1);
-    if (!code || width <= 0 || height <= 0) {
-        QRcode_free(code);
+    if (width <= 0 || height <= 0)
         return;
-    }
+    QRcode *code = QRcode_encodeString(qr_text(tick, frame).c_str(), qr_version, QR_ECLEVEL_M, QR_MODE_8, 1);
+    if (!code)
+        return;
     // Bit 0 of each of libqrencode's module bytes is the module's colour.
     std::vector<uint8_t> bitmap = qr_bitmap(code->width, [code](int x, int y) {
         return code->data[y * code->width + x] & 1;
