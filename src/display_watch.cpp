@@ -3,11 +3,8 @@
 #include <xcb/present.h>
 #include <xcb/xcb.h>
 
-#include <algorithm>
-#include <cmath>
 #include <cstdlib>
 
-#include "options.h"
 #include "record.h"
 #include "vblank.h"
 
@@ -35,13 +32,6 @@ void ask_for_vblank(uint64_t msc)
     xcb_flush(connection);
 }
 
-uint64_t expected_msc_step(int32_t requested_us)
-{
-    if (!fit.known() || requested_us <= 0)
-        return 1;
-    return std::max<uint64_t>(1, std::llround(requested_us / fit.period_us()));
-}
-
 void take_complete(const xcb_present_complete_notify_event_t *e)
 {
     if (e->kind == XCB_PRESENT_COMPLETE_KIND_NOTIFY_MSC) {
@@ -50,9 +40,12 @@ void take_complete(const xcb_present_complete_notify_event_t *e)
         return;
     }
     PresentMode mode = e->mode < mode_count ? PresentMode(e->mode) : mode_copy;
-    uint64_t start = record_present(e->ust, e->msc, mode);
-    add_present(presents, mode, e->msc, expected_msc_step(interval),
-                start && e->ust >= start ? int64_t(e->ust - start) : -1);
+    PresentedFrame frame = record_present(e->ust, e->msc, mode);
+    // A present is late when it missed the first vblank after its swap ended.
+    uint64_t missed = frame.found && fit.known() && mode != mode_skip
+        ? fit.vblanks_late(e->msc, frame.swap_end_mono_us) : 0;
+    add_present(presents, mode, missed,
+                frame.found && e->ust >= frame.start_mono_us ? int64_t(e->ust - frame.start_mono_us) : -1);
 }
 
 void take_event(xcb_generic_event_t *e)
@@ -83,7 +76,12 @@ void watch_display(const char *display_name, uint32_t window)
     ask_for_vblank(0);
 }
 
-void watch_frame(uint64_t swap_end_mono_us, bool measured)
+bool watching_presents()
+{
+    return connection != nullptr;
+}
+
+void watch_events()
 {
     if (!connection)
         return;
@@ -94,6 +92,11 @@ void watch_frame(uint64_t swap_end_mono_us, bool measured)
     // A lost connection only ends what it reports; the frames go on.
     if (xcb_connection_has_error(connection))
         forget_connection();
+}
+
+void watch_frame(uint64_t swap_end_mono_us, bool measured)
+{
+    watch_events();
     if (measured && fit.known())
         phases.add(swap_end_mono_us, fit.last_vblank_ust(), fit.period_us());
 }

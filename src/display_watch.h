@@ -12,6 +12,12 @@
 // run goes on.
 void watch_display(const char *display_name, uint32_t window);
 
+// Whether presents may still be reported: the watch has a connection.
+bool watching_presents();
+
+// Takes in what the server has reported so far.
+void watch_events();
+
 // Takes in what the server has reported since the last frame, and the phase
 // of this frame's swap end (a CLOCK_MONOTONIC time) when it is measured.
 void watch_frame(uint64_t swap_end_mono_us, bool measured);

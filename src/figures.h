@@ -24,7 +24,6 @@ struct DisplayFigures {
     std::string vsync = "unknown";  // locked, not locked or unknown
     uint64_t presents[mode_count] = {};
     uint64_t missed_vblanks = 0;
-    uint64_t last_msc = 0;          // of the latest present; 0 before the first
     Histogram latency;              // μs, frame start to present
 };
 
@@ -41,10 +40,8 @@ struct RunFigures {
 // Folds in one measured frame.
 void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us);
 
-// Folds in a present completed at `msc`, when each present should come
-// `expected_step` vblanks after the one before; a latency below 0 is unknown.
-void add_present(DisplayFigures &d, PresentMode mode, uint64_t msc, uint64_t expected_step,
-                 int64_t latency_us);
+// Folds in a present that came `missed` vblanks late; a latency below 0 is unknown.
+void add_present(DisplayFigures &d, PresentMode mode, uint64_t missed, int64_t latency_us);
 
 double fps_mean(const FrameFigures &f);  // 0 with no measured frame
 // The frame rate that 1% (0.1%) of the intervals fall below: 1 s over p99 (p99.9).

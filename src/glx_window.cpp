@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+#include "run_end.h"
+
 // GLEW's GLXEW_* flags come from the client library's list, which names swap
 // control even where the screen cannot do it; the screen's list is the truth.
 bool swap_control_offered()
@@ -73,10 +75,7 @@ void wait_for_x(uint64_t timeout_us, const volatile sig_atomic_t *stop)
                                static_cast<long>(timeout_us % 1000000) * 1000};
     // The stop signals are let in only inside ppoll, so one that comes just
     // before the sleep cannot be missed for the whole of it.
-    sigset_t stops, before;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
+    sigset_t stops = stop_signal_set(), before;
     sigprocmask(SIG_BLOCK, &stops, &before);
     if (!*stop)
         ppoll(&fd, 1, &timeout, &before);

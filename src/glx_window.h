@@ -22,7 +22,7 @@ void set_utf8_window_title(const char *title);
 std::string gl_string(unsigned name);
 
 // Sleeps up to `timeout_us` on GLUT's X connection; returns at once when X
-// events are waiting, or when SIGINT or SIGTERM has set `*stop` or does so
+// events are waiting, or when a stop signal has set `*stop` or does so
 // during the sleep. Timer slack is set to 1 ns on the first call, so the
 // sleep ends when asked.
 void wait_for_x(uint64_t timeout_us, const volatile sig_atomic_t *stop);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 int32_t interval = 100000;
 int vsync_on = 0;
@@ -24,6 +25,7 @@ const char *report_path = nullptr;
 int summary_on = 0;
 Pace pace = Pace::busy;
 int qr_on = 0;
+std::vector<char *> window_system_args;
 
 namespace {
 
@@ -53,17 +55,18 @@ const char *long_name(int code)
 // means no change), but without "%d"'s undefined behaviour on overflow.
 void read_interval(const char *arg)
 {
-    printf("interval:%s\n", arg);
     char *end;
     errno = 0;
     long long value = strtoll(arg, &end, 10);
+    bool out_of_range = errno == ERANGE;
+    printf("interval:%s\n", arg);
     if (end == arg)
         return;
     if (value < 0) {
         // Added to an unsigned tick, a negative interval wraps and no frame is ever paced.
         fprintf(stderr, "quorvel: interval %s is negative; using 0\n", arg);
         value = 0;
-    } else if (value > INT32_MAX || errno == ERANGE) {
+    } else if (value > INT32_MAX || out_of_range) {
         fprintf(stderr, "quorvel: interval %s is too large; using %d\n", arg, INT32_MAX);
         value = INT32_MAX;
     }
@@ -128,10 +131,47 @@ bool read_option(int c, const char *arg)
     }
 }
 
+// GLUT's options: those that take a value, then those that do not.
+const char *const glut_valued[] = {"-display", "-geometry"};
+const char *const glut_flags[] = {"-direct", "-indirect", "-iconic", "-gldebug", "-sync"};
+
+bool is_one_of(const char *arg, const char *const *names, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        if (strcmp(arg, names[i]) == 0)
+            return true;
+    return false;
+}
+
+// The command line without GLUT's options, which go to window_system_args.
+std::vector<char *> program_args(int argc, char **argv)
+{
+    std::vector<char *> args{argv[0]};
+    window_system_args.clear();
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--") == 0) {
+            args.insert(args.end(), argv + i, argv + argc);
+            break;
+        }
+        if (i + 1 < argc && is_one_of(argv[i], glut_valued, std::size(glut_valued))) {
+            window_system_args.push_back(argv[i]);
+            window_system_args.push_back(argv[++i]);
+        } else if (is_one_of(argv[i], glut_flags, std::size(glut_flags)))
+            window_system_args.push_back(argv[i]);
+        else
+            args.push_back(argv[i]);
+    }
+    args.push_back(nullptr);
+    return args;
+}
+
 }  // namespace
 
 bool parse_options(int argc, char **argv)
 {
+    std::vector<char *> args = program_args(argc, argv);
+    argc = static_cast<int>(args.size()) - 1;
+    argv = args.data();
     // A leading ':' makes a missing value its own case instead of an unknown option.
     char letters[sizeof short_options + 1] = ":";
     strcat(letters, short_options);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 extern int32_t interval;          // microseconds between paced redisplays
 extern int vsync_on;              // 1 when -v was given
@@ -19,6 +20,11 @@ extern const char *report_path;   // --report: JSON figures, or null
 extern int summary_on;            // --summary: figures on standard output at the end
 extern Pace pace;                 // --pace: how the idle callback waits
 extern int qr_on;                 // --qr: the tick as a QR code too
+
+// GLUT's own options, such as -display NAME, taken out of the command line
+// by parse_options in their order, for glutInit: the program's parser would
+// otherwise tear them apart.
+extern std::vector<char *> window_system_args;
 
 // Reads -v, -h, the long options and the optional interval. Echoes the
 // interval argument on standard output; a negative or out-of-range interval

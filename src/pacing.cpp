@@ -29,14 +29,15 @@ bool run_over(uint64_t frames, uint64_t now)
     return (frame_limit && frames >= frame_limit) || (end_tick && now >= end_tick);
 }
 
-uint64_t next_event_tick()
+uint64_t next_event_tick(uint64_t frames)
 {
+    if (frame_limit && frames >= frame_limit)
+        return 0;
     uint64_t due = ticks2 + static_cast<uint64_t>(static_cast<int64_t>(interval));
     return end_tick ? std::min(due, end_tick) : due;
 }
 
-uint64_t sleep_budget(uint64_t now, uint64_t margin_us)
+uint64_t sleep_budget(uint64_t now, uint64_t wake, uint64_t margin_us)
 {
-    uint64_t wake = next_event_tick();
     return wake > now + margin_us ? wake - now - margin_us : 0;
 }

@@ -17,10 +17,11 @@ void start_run(uint64_t now);
 // Whether the run is over after `frames` frames at tick `now`.
 bool run_over(uint64_t frames, uint64_t now);
 
-// The tick at which the idle callback next has something to do: the next
-// redisplay or the end of the run, whichever comes first.
-uint64_t next_event_tick();
+// The tick at which the idle callback next has something to do after
+// `frames` frames: the next redisplay or the end of the run, whichever comes
+// first; 0 once the frame limit is reached.
+uint64_t next_event_tick(uint64_t frames);
 
 // Microseconds the hybrid pace may sleep at tick `now` and still wake
-// `margin_us` before the next event; 0 when it must poll.
-uint64_t sleep_budget(uint64_t now, uint64_t margin_us);
+// `margin_us` before tick `wake`; 0 when it must poll.
+uint64_t sleep_budget(uint64_t now, uint64_t wake, uint64_t margin_us);

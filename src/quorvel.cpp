@@ -3,9 +3,14 @@
 #include <GL/glew.h>
 #include <GL/freeglut.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
+#include <string>
+#include <vector>
+
+#include "clock.h"
+#include "data_files.h"
 
 #include "display_watch.h"
 #include "fps_title.h"
@@ -31,32 +36,19 @@ static GlIdentity gl;
 // cores from the X server and the driver's threads, and frames come later.
 static const uint64_t hybrid_margin_us = 300;
 
-static uint64_t micros(clockid_t clock)
-{
-    struct timespec ts;
-    clock_gettime(clock, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000 + static_cast<uint64_t>(ts.tv_nsec) / 1000;
-}
-
-// Microseconds from the raw monotonic clock, which NTP never slews.
-uint64_t getsystemtick()
-{
-    return micros(CLOCK_MONOTONIC_RAW);
-}
-
-// Sleeps on the X connection until shortly before the next event, then polls
-// the clock up to it. X events or a signal cut the sleep short so that GLUT
-// can handle them at once.
+// Sleeps on the X connection until shortly before the next event or the
+// records' next deadline, then polls the clock up to it. X events or a
+// signal cut the sleep short so that GLUT can handle them at once.
 static void wait_for_next_event()
 {
+    uint64_t wake = std::min(next_event_tick(totalcount), record_deadline());
     uint64_t now = getsystemtick();
-    if (uint64_t budget = sleep_budget(now, hybrid_margin_us)) {
+    if (uint64_t budget = sleep_budget(now, wake, hybrid_margin_us)) {
         wait_for_x(budget, &stop_signal);
         now = getsystemtick();
-        if (sleep_budget(now, hybrid_margin_us))
+        if (sleep_budget(now, wake, hybrid_margin_us))
             return;
     }
-    uint64_t wake = next_event_tick();
     while (now < wake && !stop_signal)
         now = getsystemtick();
 }
@@ -68,6 +60,10 @@ static void idle()
     if (pace == Pace::hybrid)
         wait_for_next_event();
     uint64_t now = getsystemtick();
+    if (now >= record_deadline()) {
+        watch_events();
+        record_catch_up(now);
+    }
     if (stop_signal || run_over(totalcount, now))
         glutLeaveMainLoop();
     else if (redisplay_due(now))
@@ -93,9 +89,10 @@ static void display()
         draw_tick_qr(start, totalcount + 1);
     glutSwapBuffers();
     uint64_t swap_end = getsystemtick();
-    uint64_t swap_end_mono = micros(CLOCK_MONOTONIC);  // the clock of X's presentation times
+    uint64_t swap_end_mono = monotonic_us();
     end_frame(swap_end);
-    record_frame(totalcount, start, swap_end, swap_end_mono);
+    watch_stdout();
+    record_frame(totalcount, start, swap_end, swap_end_mono, watching_presents());
     watch_frame(swap_end_mono, totalcount > warmup_frames + 1);
     sdkStopTimer(&timer);
     computeFPS();
@@ -108,9 +105,13 @@ static void finish_at_exit()
     finish_records(gather_figures(gl));
 }
 
-static void open_window(int *argc, char **argv)
+static void open_window(char *program)
 {
-    glutInit(argc, argv);
+    std::vector<char *> args{program};
+    args.insert(args.end(), window_system_args.begin(), window_system_args.end());
+    int count = static_cast<int>(args.size());
+    args.push_back(nullptr);
+    glutInit(&count, args.data());
     // Closing the window ends the run like any other end, records and all.
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
     glutInitContextVersion(2, 0);
@@ -141,21 +142,28 @@ int main(int argc, char **argv)
     // Line buffering keeps every finished statistics line when a pipe or file
     // reader stops the run with a signal, the usual way to end it.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    guard_standard_streams();
+    catch_stop_signals();
     if (version_requested(argc, argv)) {
         printf("quorvel %s\n", QUORVEL_VERSION);
-        return 0;
+        return finish_stdout() ? 0 : 1;
     }
+    // Each write to standard output is checked before errno can change.
     printf("\nquorvel is running...\n");
-    if (!parse_options(argc, argv) || !open_records())
+    watch_stdout();
+    bool parsed = parse_options(argc, argv);
+    watch_stdout();
+    if (!parsed || !open_records())
         return 2;
     atexit(finish_at_exit);
-    catch_stop_signals();
     // The driver reads this when the context is made, so it must come first.
     putenv(vsync_request(vsync_on));
     if (show_help)
         usage(argc, argv);
-    open_window(&argc, argv);
-    fontfilename = "FreeSans.ttf";
+    watch_stdout();
+    open_window(argv[0]);
+    static const std::string font = data_file("FreeSans.ttf");
+    fontfilename = font.c_str();
     if (int status = check_gl())
         return status;
     request_swap_interval(vsync_on);
@@ -169,6 +177,7 @@ int main(int argc, char **argv)
         glutMainLoop();
     }
     bool written = finish_records(gather_figures(gl));
+    written = finish_stdout() && written;
     free_resources();
     if (stop_signal)
         end_by_signal();

@@ -1,8 +1,14 @@
 #include "record.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "options.h"
 
@@ -16,24 +22,33 @@ struct Row {
 };
 
 // Frames wait here for their present: a real stack reports one a frame or
-// two after the swap, so this many is ample, and a stack that reports none
-// delays the rows by no more than this.
+// two after the swap, so this many is ample.
 constexpr size_t pending_rows = 64;
+// How long a row waits for its present, and then in the stream's buffer:
+// together about a second, so that a reader of the file is never far behind.
+constexpr uint64_t row_wait_us = 500000;
+
 Row pending[pending_rows];
 size_t first_pending = 0, pending_count = 0;
 uint64_t previous_swap_end = 0;
+uint64_t unflushed_since = 0;  // swap end of the oldest row not yet flushed; 0 for none
 
 FILE *log_file = nullptr;
+bool log_failed = false;
+
+// The report is written to a temporary file beside it and renamed into
+// place, so that a reader never sees half of one. A path that is not a
+// regular file, such as /dev/stdout, is written directly.
 FILE *report_file = nullptr;
-bool log_failed = false, report_failed = false;
+std::string report_final, report_temp;
+bool report_failed = false;
+
 bool finished = false;
 
-FILE *create(const char *option, const char *path)
+bool cannot_create(const char *option, const char *path, int error)
 {
-    FILE *f = fopen(path, "w");
-    if (!f)
-        fprintf(stderr, "quorvel: --%s: cannot create %s: %s\n", option, path, strerror(errno));
-    return f;
+    fprintf(stderr, "quorvel: --%s: cannot create %s: %s\n", option, path, strerror(error));
+    return false;
 }
 
 // Each file's first failure is reported; what follows it would say the same.
@@ -66,6 +81,8 @@ void write_row(const Row &r)
         n = fputs(",,\n", log_file);
     if (n < 0)
         note_failure("log", log_path, log_failed);
+    if (!unflushed_since)
+        unflushed_since = r.swap_end_us;
 }
 
 void write_oldest()
@@ -73,6 +90,13 @@ void write_oldest()
     write_row(pending[first_pending]);
     first_pending = (first_pending + 1) % pending_rows;
     --pending_count;
+}
+
+void flush_log()
+{
+    unflushed_since = 0;
+    if (log_file && !log_failed && fflush(log_file) != 0)
+        note_failure("log", log_path, log_failed);
 }
 
 bool close_file(FILE *&f, const char *option, const char *path, bool &failed)
@@ -87,43 +111,94 @@ bool close_file(FILE *&f, const char *option, const char *path, bool &failed)
     return ok;
 }
 
-bool write_report(const RunFigures &figures)
+bool open_log()
+{
+    if (!log_path)
+        return true;
+    if (!(log_file = fopen(log_path, "w")))
+        return cannot_create("log", log_path, errno);
+    setvbuf(log_file, nullptr, _IOFBF, 1 << 20);
+    if (fputs("frame,start_us,swap_end_us,interval_us,duration_us,"
+              "swap_end_mono_us,present_ust,present_msc,present_mode\n", log_file) < 0)
+        note_failure("log", log_path, log_failed);
+    return true;
+}
+
+// The file a report at `path` replaces: the target of a link, so that the
+// link stays; empty when the path is to be written directly.
+std::string replaced_file(const char *path)
+{
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return errno == ENOENT ? path : "";
+    if (S_ISREG(st.st_mode))
+        return path;
+    char target[PATH_MAX];
+    if (S_ISLNK(st.st_mode) && stat(path, &st) == 0 && S_ISREG(st.st_mode) && realpath(path, target))
+        return target;
+    return "";
+}
+
+bool open_report()
+{
+    if (!report_path)
+        return true;
+    struct stat st;
+    if (stat(report_path, &st) == 0 && S_ISDIR(st.st_mode))
+        return cannot_create("report", report_path, EISDIR);
+    report_final = replaced_file(report_path);
+    if (report_final.empty()) {
+        report_file = fopen(report_path, "w");
+        return report_file || cannot_create("report", report_path, errno);
+    }
+    report_temp = report_final + ".XXXXXX";
+    int fd = mkstemp(report_temp.data());
+    if (fd < 0)
+        return cannot_create("report", report_path, errno);
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);  // as fopen would have made it, not mkstemp's 0600
+    report_file = fdopen(fd, "w");
+    return true;
+}
+
+void write_report(const RunFigures &figures)
 {
     if (!report_file)
-        return true;
+        return;
     // A driver's strings need not be UTF-8; dump would throw on them rather than replace.
     std::string text = report_json(figures).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     if (fputs(text.c_str(), report_file) < 0)
         note_failure("report", report_path, report_failed);
-    return close_file(report_file, "report", report_path, report_failed);
+    bool written = close_file(report_file, "report", report_path, report_failed);
+    if (report_temp.empty())
+        return;
+    if (written && rename(report_temp.c_str(), report_final.c_str()) != 0)
+        note_failure("report", report_path, report_failed);
+    if (report_failed)
+        unlink(report_temp.c_str());
 }
 
 }  // namespace
 
 bool open_records()
 {
-    if (log_path && !(log_file = create("log", log_path)))
-        return false;
-    if (report_path && !(report_file = create("report", report_path)))
-        return false;
-    if (log_file) {
-        setvbuf(log_file, nullptr, _IOFBF, 1 << 20);
-        if (fputs("frame,start_us,swap_end_us,interval_us,duration_us,"
-                  "swap_end_mono_us,present_ust,present_msc,present_mode\n", log_file) < 0)
-            note_failure("log", log_path, log_failed);
-    }
-    return true;
+    return open_log() && open_report();
 }
 
-void record_frame(uint64_t frame, uint64_t start_us, uint64_t swap_end_us, uint64_t swap_end_mono_us)
+void record_frame(uint64_t frame, uint64_t start_us, uint64_t swap_end_us, uint64_t swap_end_mono_us,
+                  bool present_may_come)
 {
     if (pending_count == pending_rows)
         write_oldest();
     pending[(first_pending + pending_count++) % pending_rows] =
         Row{frame, start_us, swap_end_us, swap_end_mono_us, false, 0, 0, mode_copy};
+    if (!present_may_come)
+        while (pending_count)
+            write_oldest();
 }
 
-uint64_t record_present(uint64_t ust, uint64_t msc, PresentMode mode)
+PresentedFrame record_present(uint64_t ust, uint64_t msc, PresentMode mode)
 {
     for (size_t i = 0; i < pending_count; ++i) {
         Row &r = pending[(first_pending + i) % pending_rows];
@@ -134,9 +209,30 @@ uint64_t record_present(uint64_t ust, uint64_t msc, PresentMode mode)
         r.msc = msc;
         r.mode = mode;
         // The raw and monotonic clocks differ by an offset that barely moves within a frame.
-        return r.start_us + (r.swap_end_mono_us - r.swap_end_us);
+        PresentedFrame frame{true, r.start_us + (r.swap_end_mono_us - r.swap_end_us), r.swap_end_mono_us};
+        while (pending_count && pending[first_pending].presented)
+            write_oldest();
+        return frame;
     }
-    return 0;
+    return {};
+}
+
+uint64_t record_deadline()
+{
+    uint64_t due = UINT64_MAX;
+    if (pending_count)
+        due = pending[first_pending].swap_end_us + row_wait_us;
+    if (unflushed_since && unflushed_since + row_wait_us < due)
+        due = unflushed_since + row_wait_us;
+    return due;
+}
+
+void record_catch_up(uint64_t now)
+{
+    while (pending_count && pending[first_pending].swap_end_us + row_wait_us <= now)
+        write_oldest();
+    if (unflushed_since && unflushed_since + row_wait_us <= now)
+        flush_log();
 }
 
 bool finish_records(const RunFigures &figures)
@@ -147,8 +243,8 @@ bool finish_records(const RunFigures &figures)
     while (pending_count)
         write_oldest();
     close_file(log_file, "log", log_path, log_failed);
+    write_report(figures);
     if (summary_on)
         fputs(summary_text(figures).c_str(), stdout);
-    write_report(figures);
     return !log_failed && !report_failed;
 }

@@ -1,6 +1,11 @@
 #include "run_end.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "display_watch.h"
 #include "frame_stats.h"
@@ -8,8 +13,17 @@
 
 volatile sig_atomic_t stop_signal = 0;
 
+static const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+static int stdout_errno = 0;
+
+// A second stop, of whatever kind, means the user wants out now.
 static void on_stop_signal(int sig)
 {
+    if (stop_signal) {
+        signal(sig, SIG_DFL);
+        raise(sig);
+        return;
+    }
     stop_signal = sig;
 }
 
@@ -17,14 +31,56 @@ void catch_stop_signals()
 {
     struct sigaction action = {};
     action.sa_handler = on_stop_signal;
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int sig : stop_signals)
+        sigaction(sig, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+sigset_t stop_signal_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : stop_signals)
+        sigaddset(&set, sig);
+    return set;
+}
+
+void guard_standard_streams()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // open takes the lowest free descriptor: this one.
+        if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) == fd && fd == 1)
+            stdout_errno = EBADF;
+    }
+}
+
+void watch_stdout()
+{
+    if (stdout_errno || !ferror(stdout))
+        return;
+    stdout_errno = errno ? errno : EIO;
+    if (stdout_errno == EPIPE && !stop_signal)
+        stop_signal = SIGPIPE;
+}
+
+bool finish_stdout()
+{
+    if (fflush(stdout) != 0 || ferror(stdout))
+        watch_stdout();
+    if (stdout_errno)
+        fprintf(stderr, "quorvel: cannot write standard output: %s\n", strerror(stdout_errno));
+    return stdout_errno == 0;
 }
 
 void end_by_signal()
 {
     signal(stop_signal, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, stop_signal);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
     raise(stop_signal);
 }
 

@@ -1,5 +1,6 @@
-// How a run ends: by a caught SIGINT or SIGTERM, or by itself, with its
-// figures gathered from every part once the frames have stopped.
+// How a run ends: by a caught stop signal, by the reader of standard output
+// going away, or by itself, with its figures gathered from every part once
+// the frames have stopped.
 #pragma once
 
 #include <csignal>
@@ -7,14 +8,33 @@
 
 #include "figures.h"
 
-// The signal caught, or 0: the run ends at the next idle pass.
+// The signal that stops the run, or 0: the run ends at the next idle pass.
+// A lost reader of standard output stops it as SIGPIPE.
 extern volatile sig_atomic_t stop_signal;
 
-// The first SIGINT or SIGTERM ends the run cleanly; a second one, with the
-// default action restored, ends the process at once.
+// The first SIGINT, SIGTERM or SIGHUP ends the run cleanly; a second one
+// of any of them ends the process at once. SIGPIPE is ignored, so that a
+// write to a closed pipe fails with EPIPE and the records can still be
+// written: see watch_stdout.
 void catch_stop_signals();
 
-// Leaves the process the way the caught signal would have, once the records are written.
+// The set of the stop signals, for a wait that lets only them in.
+sigset_t stop_signal_set();
+
+// Puts /dev/null on a closed standard stream, so that no file or X
+// connection the program opens later takes its place; a closed standard
+// output counts as a failed write.
+void guard_standard_streams();
+
+// Notes the first failed write to standard output; a closed pipe stops the
+// run as SIGPIPE would have. Cheap enough to call after every frame.
+void watch_stdout();
+
+// Flushes standard output and reports its first failure, of the run or of
+// this flush, once on standard error. Returns false when it failed.
+bool finish_stdout();
+
+// Leaves the process the way the stop signal would have, once the records are written.
 void end_by_signal();
 
 // What the program knows of its GL, learnt at start-up.

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 
+#include "data_files.h"
 #include "frame_stats.h"
 #include "options.h"
 #include "shader_utils.h"
@@ -30,7 +31,7 @@ int init_resources()
         fprintf(stderr, "Could not open font %s\n", fontfilename);
         return 0;
     }
-    program = create_program("text.v.glsl", "text.f.glsl");
+    program = create_program(data_file("text.v.glsl").c_str(), data_file("text.f.glsl").c_str());
     if (program == 0)
         return 0;
     // All three are looked up first so that each missing one is reported.

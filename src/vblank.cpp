@@ -49,6 +49,13 @@ uint64_t VblankFit::last_vblank_ust() const
     return first_ust_ + uint64_t(std::llround(su_ / n + period_us() * (m - sm_ / n)));
 }
 
+uint64_t VblankFit::vblanks_late(uint64_t msc, uint64_t t) const
+{
+    double since = double(int64_t(t - last_vblank_ust())) / period_us();
+    uint64_t due = last_msc_ + uint64_t(int64_t(std::ceil(since)));
+    return msc > due ? msc - due : 0;
+}
+
 void PhaseStats::add(uint64_t t, uint64_t vblank_ust, double period_us)
 {
     double since = double(int64_t(t - vblank_ust));

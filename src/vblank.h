@@ -16,6 +16,9 @@ public:
     // The fitted UST of the latest vblank seen: steadier than the sample's
     // own, which a server may take when it answers rather than at the vblank.
     uint64_t last_vblank_ust() const;
+    // How many vblanks after the first one at or after `t` a present that
+    // completed at `msc` came: 0 for a present on time.
+    uint64_t vblanks_late(uint64_t msc, uint64_t t) const;
 
 private:
     uint64_t n_ = 0, first_msc_ = 0, first_ust_ = 0, last_msc_ = 0;

@@ -1,11 +1,12 @@
 """Every way a run can be refused or fail, and hostile command lines."""
 import random
+import shutil
 import signal
 import time
 
 import pytest
 
-from harness import BANNER, DATA, finish, run, start, xvfb
+from harness import BANNER, BIN, DATA, finish, run, start, xvfb
 
 BAD_INPUT = [
     (["--frames", "12x"], "--frames needs a whole number of frames above 0, not '12x'"),
@@ -31,6 +32,9 @@ def test_a_failed_write_and_a_missing_opengl_2_fail_the_run_with_their_messages(
         assert run(display, "--frames", "30", "--log", "/dev/full")[::2] == (
             1, "quorvel: --log: cannot write /dev/full: No space left on device\n")
         assert run(display, env={"MESA_GL_VERSION_OVERRIDE": "1.5"})[::2] == (1, "No support for OpenGL 2.0 found\n")
+        with open("/dev/full", "w") as full:
+            assert run(display, "--frames", "30", "--summary", stdout=full)[::2] == (
+                1, "quorvel: cannot write standard output: No space left on device\n")
 
 
 VERTEX = "attribute vec4 coord; varying vec2 uv; void main() { gl_Position = vec4(coord.xy, 0.0, 1.0); uv = coord.zw; }"
@@ -59,8 +63,10 @@ def test_set_up_failures_end_the_run_with_status_0(tmp_path, font, vertex, fragm
     for name, text in (("text.v.glsl", vertex), ("text.f.glsl", fragment)):
         if text is not None:
             (tmp_path / name).write_text(text)
+    # A copy of the program, away from the data directory it would fall back on.
+    program = shutil.copy(BIN, tmp_path)
     with xvfb() as display:
-        status, out, err = run(display, cwd=tmp_path)
+        status, out, err = run(display, cwd=tmp_path, program=program)
     assert (status, out) == (0, BANNER)
     assert err == message if message.endswith("\n") else err.startswith(message), err
 

@@ -50,7 +50,7 @@ TEST(Figures, SummaryAndReportOfFramesAndPresents)
 
     // Presents by mode, with the vblanks missed between them.
     for (uint64_t msc : {100, 101, 102, 105, 106})
-        add_present(r.display, msc == 102 ? mode_skip : mode_flip, msc, 1, msc == 106 ? -1 : int64_t(msc * 10));
+        add_present(r.display, msc == 102 ? mode_skip : mode_flip, msc == 105 ? 2 : 0, msc == 106 ? -1 : int64_t(msc * 10));
     EXPECT_EQ(report_json(r)["display"]["presents"], nlohmann::json::parse(R"({"count": 5, "flip": 4, "copy": 0, "skip": 1, "suboptimal_copy": 0,
         "missed_vblanks": 2, "latency_us": {"p50": 1010, "p99": 1050, "max": 1050}})"));
 }
@@ -81,6 +81,15 @@ TEST(Vblank, FitAndVerdicts)
     ASSERT_TRUE(fit.known());
     EXPECT_NEAR(fit.period_us(), period, period * 0.001);
     EXPECT_NEAR(double(fit.last_vblank_ust()), 7e9 + 799 * period, 100);
+    // At 60 Hz a steady 20000 μs pace steps 1, 1, 1, 1, 2 vblanks: on time all the same.
+    VblankFit hz60;
+    for (uint64_t msc = 0; msc < 60; ++msc)
+        hz60.add(msc, 5000000 + msc * 50000 / 3);
+    uint64_t late = 0;
+    for (uint64_t t = 6003000; t < 8000000; t += 20000)
+        late += hz60.vblanks_late((t - 5000000) * 3 / 50000 + 1, t);
+    EXPECT_EQ(late, 0u);
+    EXPECT_EQ(hz60.vblanks_late(104, 6690000), 2u);  // due at 102, at 6700000
 
     EXPECT_EQ(vsync_verdict(swaps(period, 600), period, period, 0), "locked");
     EXPECT_EQ(vsync_verdict(swaps(2 * period, 600), period, 2 * period, 10000), "locked");

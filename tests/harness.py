@@ -29,11 +29,11 @@ def xvfb(*extra, screen="1600x1024x24"):
         server.wait()
 
 
-def start(display, *args, cwd=DATA, env=None):
-    """Starts the program with its output going to temporary files."""
+def start(display, *args, cwd=DATA, env=None, stdout=None, program=BIN):
+    """Starts the program with its output going to temporary files, or standard output to `stdout`."""
     out, err = tempfile.TemporaryFile("w+"), tempfile.TemporaryFile("w+")
-    proc = subprocess.Popen([BIN, *args], cwd=cwd, env=dict(os.environ, DISPLAY=display, **(env or {})),
-                            stdout=out, stderr=err)
+    proc = subprocess.Popen([program, *args], cwd=cwd, env=dict(os.environ, DISPLAY=display, **(env or {})),
+                            stdout=stdout or out, stderr=err)
     proc.files = out, err
     return proc
 
@@ -53,6 +53,12 @@ def finish(proc, timeout=60):
 
 def run(display, *args, **kw):
     return finish(start(display, *args, **kw))
+
+
+def probed(path):
+    """The environment that has tests/gl_request_probe.cpp note the GL requests in `path`."""
+    return {"LD_PRELOAD": os.environ["GL_REQUEST_PROBE_LIB"], "GL_REQUEST_PROBE": str(path),
+            "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
 
 
 class Screen:

@@ -29,10 +29,11 @@ TEST(Pacing, RequestsRunEndsAndSleeps)
     frame_limit = 1000;
     EXPECT_TRUE(run_over(1000, 0) && !run_over(999, 0));
     // Sleep until the margin before the next redisplay at 1020000, or before the end.
-    EXPECT_EQ(sleep_budget(1000000, 300), 19700u);
-    EXPECT_EQ(sleep_budget(1019700, 300), 0u);
+    EXPECT_EQ(sleep_budget(1000000, next_event_tick(999), 300), 19700u);
+    EXPECT_EQ(sleep_budget(1019700, next_event_tick(999), 300), 0u);
     ticks2 = 1390000;
-    EXPECT_EQ(sleep_budget(1390000, 300), 9700u);
+    EXPECT_EQ(sleep_budget(1390000, next_event_tick(999), 300), 9700u);
+    EXPECT_EQ(next_event_tick(1000), 0u);  // the last frame is done: no sleep at all
     interval = 0;
     EXPECT_TRUE(redisplay_due(1390000) && redisplay_due(1390000));
     frame_limit = 0;

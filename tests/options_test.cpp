@@ -34,7 +34,10 @@ TEST(Options, CommandLines)
         {{"--frames", "7", "300", "--summary", "--pace=hybrid"}, "interval:300\n", "", 300, 0, 0, true},
         {{"--frames=1e3", "-v"}, "", "quorvel: --frames needs a whole number of frames above 0, not '1e3'\n",
          100000, 1, 0, false},
+        // GLUT's options go to glutInit whole, wherever they stand.
+        {{"5000", "-display", ":1", "--frames", "30", "-iconic"}, "interval:5000\n", "", 5000, 0, 0, true},
     };
+    std::vector<std::string> glut;  // of the last case
     for (const Case &c : cases) {
         interval = 100000;
         vsync_on = show_help = 0;
@@ -47,6 +50,7 @@ TEST(Options, CommandLines)
         CaptureStdout();
         CaptureStderr();
         bool ok = parse_options(static_cast<int>(words.size()), argv.data());
+        glut.assign(window_system_args.begin(), window_system_args.end());
         SCOPED_TRACE(testing::PrintToString(c.args));
         EXPECT_EQ(GetCapturedStdout(), c.out);
         EXPECT_EQ(GetCapturedStderr(), c.err);
@@ -55,6 +59,7 @@ TEST(Options, CommandLines)
         EXPECT_EQ(vsync_on, c.vsync);
         EXPECT_EQ(show_help, c.help);
     }
-    EXPECT_EQ(frame_limit, 7u);
+    EXPECT_EQ(glut, (std::vector<std::string>{"-display", ":1", "-iconic"}));
+    EXPECT_EQ(frame_limit, 30u);
     EXPECT_EQ(pace, Pace::hybrid);
 }

@@ -6,16 +6,17 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 fail() { echo "package_test: $*" >&2; exit 1; }
 (cd "$1" && cpack -B "$tmp/pack" >/dev/null)
-deb=$(ls "$tmp"/pack/quorvel_"$2"_amd64.deb)
+deb=$(ls "$tmp"/pack/quorvel_"$2"_"$(dpkg --print-architecture)".deb)
 depends=$(dpkg-deb -f "$deb" Depends)
 for dep in fonts-freefont-ttf python3-matplotlib python3-zbar libglut libxcb-present libqrencode; do
     [[ $depends == *$dep* ]] || fail "Depends lacks $dep"
 done
 dpkg-deb -x "$deb" "$tmp/root"
-cd /
+# The program finds its data from its own path; a relative log lands here.
+cd "$tmp"
 bin=$tmp/root/usr/bin
 [ "$("$bin/quorvel" --version)" = "quorvel $2" ] || fail "wrong --version"
-"$bin/quorvel" --frames 60 --log "$tmp/log.csv" 0 >"$tmp/out" 2>"$tmp/err" || fail "status $?: $(cat "$tmp/err")"
+"$bin/quorvel" --frames 60 --log log.csv 0 >"$tmp/out" 2>"$tmp/err" || fail "status $?: $(cat "$tmp/err")"
 [ ! -s "$tmp/err" ] || fail "messages: $(cat "$tmp/err")"
 grep -q '^deltaTick:[0-9]* deltaMin:' "$tmp/out" || fail "no statistics: no frames drawn"
 [ "$(wc -l <"$tmp/log.csv")" -eq 61 ] || fail "the log does not hold 60 frames"

@@ -53,7 +53,7 @@ def test_a_screenshot_reads_back_as_a_logged_frame_even_skewed_blurred_and_noisy
 
     Image.new("L", (64, 64)).save(blank := tmp_path / "blank.png")
     assert read(blank, tmp_path / "missing.png") == (
-        1, "", f"quorvel-read: {blank}: no code found\n"
+        2, "", f"quorvel-read: {blank}: no code found\n"
                f"quorvel-read: {tmp_path}/missing.png: cannot read: No such file or directory\n")
 
 

@@ -1,6 +1,7 @@
 """Whole runs of the program on Xvfb: output, records, window, pixels and endings."""
 import csv
 import json
+import os
 import re
 import signal
 import time
@@ -8,7 +9,7 @@ import time
 import pytest
 from Xlib.protocol import event
 
-from harness import BANNER, BIN, Screen, finish, start, xvfb
+from harness import BANNER, BIN, Screen, finish, probed, start, xvfb
 
 USAGE = f"""Usage: {BIN} [-vh] [interval]
     -v: enable vsync on.
@@ -22,7 +23,7 @@ Long options:
 DELTA = re.compile(r"deltaTick:(\d+) deltaMin:(\d+) deltaMax:(\d+) deltaCount:(\d+)")
 ELAPSED = re.compile(r"curElapsed:(\d+) minElapsed:(\d+) maxElapsed:(\d+) elapsedCount:(\d+)")
 TITLE = re.compile(r"High Resolution Timer\(VSYNC:(On|Off), Interval\(\u03bcs\):(\d+), "
-                   r"FPS:(\d{3,}), Elapsed\(ms\):\d+\.\d{3}\)")
+                   r"FPS:(\d{3,}), Elapsed\(ms\):(\d+\.\d{3})\)")
 
 
 def read_log(path):
@@ -44,7 +45,7 @@ def test_a_timed_run_leaves_lines_log_report_and_summary_that_agree(tmp_path):
     log, report = tmp_path / "log.csv", tmp_path / "report.json"
     with xvfb() as display:
         proc = start(display, "-h", "-v", "--duration", "4", "--log", str(log), "--report", str(report),
-                     "--summary", "20000")
+                     "--summary", "20000", env=probed(tmp_path / "asked"))
         screen = Screen(display)
         window, titles = screen.find(), set()
         deadline = time.monotonic() + 30  # the run ends by itself in 4 s
@@ -54,11 +55,16 @@ def test_a_timed_run_leaves_lines_log_report_and_summary_that_agree(tmp_path):
         status, out, err = finish(proc)
     assert (status, err) == (0, "")
     assert out.startswith(f"{BANNER}interval:20000\n{USAGE}")
+    assert (tmp_path / "asked").read_text() == "context 1\nswap interval 1\n"
     settled = [TITLE.fullmatch(t) for t in titles if t and "FPS:001," not in t]  # not gone, not the first
     assert all(m and m.group(1, 2) == ("On", "20000") for m in settled) and any(30 <= int(m[3]) <= 51 for m in settled)
+    assert len(settled) >= 2  # one a second, not only the first
 
     # The statistics lines, the log, the report and the summary speak of the same frames.
-    intervals = check_log(read_log(log))
+    rows = read_log(log)
+    intervals, durations = check_log(rows), [int(r["duration_us"]) for r in rows]
+    # A display cycle's time of day is its duration and the bookkeeping after it.
+    assert all(min(durations) / 2 <= float(m[4]) * 1000 <= max(durations) + 5000 for m in settled)
     ordered = sorted(intervals)
     stats = [line for line in out.splitlines() if line.startswith(("deltaTick", "curElapsed"))]
     deltas = [tuple(map(int, DELTA.fullmatch(line).groups())) for line in stats if line[0] == "d"]
@@ -92,19 +98,63 @@ def test_frames_go_on_through_any_resize_until_the_window_is_closed():
     assert (status, err) == (0, "") and "\nframes measured: " in out
 
 
-@pytest.mark.parametrize("sig,pace", [(signal.SIGINT, "hybrid"), (signal.SIGTERM, "busy")])
-def test_a_signal_ends_the_run_with_complete_records(tmp_path, sig, pace):
-    log = tmp_path / "log.csv"
+def lag_of_live_log(log):
+    """How far the log's last row is behind the raw monotonic clock, in seconds."""
+    now = time.clock_gettime(time.CLOCK_MONOTONIC_RAW)
+    return now - int(read_log(log)[-1]["swap_end_us"]) / 1e6
+
+
+ENDINGS = [(signal.SIGINT, "hybrid"), (signal.SIGTERM, "busy"), (signal.SIGHUP, "busy"), (signal.SIGPIPE, "busy"),
+           (None, "busy")]  # None: SIGINT and SIGTERM
+
+
+@pytest.mark.parametrize("sig,pace", ENDINGS)
+def test_a_stop_signal_or_a_lost_reader_ends_the_run_with_complete_records(tmp_path, sig, pace):
+    log, report = tmp_path / "log.csv", tmp_path / "report.json"
+    args = "--log", str(log), "--report", str(report), "--summary", "--pace", pace
     with xvfb() as display:
-        proc = start(display, "--log", str(log), "--summary", "--pace", pace, "20000")
-        Screen(display).find()
-        time.sleep(1.5)
-        proc.send_signal(sig)  # the hybrid pace is asleep most of the time: the signal must wake it
-        status, out, err = finish(proc, timeout=5)
-    assert (status, err) == (-sig, "")
+        if sig == signal.SIGPIPE:  # the reader goes away before the first statistics line, at frame 22
+            read, write = os.pipe()
+            proc = start(display, *args, "100000", stdout=write)
+            os.close(write)
+            Screen(display).find()
+            os.close(read)
+        else:
+            proc = start(display, *args, "20000")
+            Screen(display).find()
+            time.sleep(1.5)
+            assert 0 < lag_of_live_log(log) < 1.5  # the log is live, in raw monotonic microseconds
+            if sig:
+                proc.send_signal(sig)  # the hybrid pace is asleep most of the time: the signal must wake it
+            else:  # both at once: the second ends the process before its records
+                for each in (signal.SIGSTOP, signal.SIGINT, signal.SIGTERM, signal.SIGCONT):
+                    proc.send_signal(each)
+        status, out, err = finish(proc, timeout=10)
+    if sig is None:
+        assert status in (-signal.SIGINT, -signal.SIGTERM) and "frames measured" not in out
+        return
     intervals = check_log(read_log(log))
-    assert len(intervals) > 20 and sorted(intervals)[len(intervals) // 2] == pytest.approx(20000, rel=0.1)
-    assert f"\nframes measured: {len(intervals)}\n" in out and DELTA.search(out)
+    assert status == -sig and json.loads(report.read_text())["frames"]["measured"] == len(intervals)
+    assert sorted(os.listdir(tmp_path)) == ["log.csv", "report.json"]  # no temporary file left
+    if sig == signal.SIGPIPE:
+        assert err == "quorvel: cannot write standard output: Broken pipe\n" and len(intervals) == 1
+    else:
+        assert err == "" and len(intervals) > 20 and sorted(intervals)[len(intervals) // 2] == pytest.approx(20000, rel=0.1)
+        assert f"\nframes measured: {len(intervals)}\n" in out and DELTA.search(out)
+
+
+def test_glut_options_anywhere_records_in_the_callers_directory_and_a_hybrid_end_at_the_last_frame(tmp_path):
+    with xvfb() as display:  # GLUT's -display, not DISPLAY, names the server
+        proc = start(":99999", "3000000", "-display", display, "--pace", "hybrid", "--frames", "3",
+                     "--log", "log.csv", "--report", "report.json", cwd=tmp_path, env=probed(tmp_path / "asked"))
+        status, out, err = finish(proc)
+        ended = time.clock_gettime(time.CLOCK_MONOTONIC_RAW)
+    assert (status, out, err) == (0, f"{BANNER}interval:3000000\n", "")
+    assert sorted(os.listdir(tmp_path)) == ["asked", "log.csv", "report.json"]
+    assert (tmp_path / "asked").read_text() == "context 0\nswap interval 0\n"
+    rows = read_log(tmp_path / "log.csv")
+    assert len(rows) == 3 and ended - int(rows[-1]["swap_end_us"]) / 1e6 < 1.5  # no sleep towards a 4th frame
+    assert json.loads((tmp_path / "report.json").read_text())["settings"]["pace"] == "hybrid"
 
 
 def test_records_survive_the_x_server_going_away(tmp_path):
