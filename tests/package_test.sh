@@ -11,7 +11,11 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for dep in fonts-freefont-ttf python3-matplotlib python3-zbar libglut libxcb-present libqrencode; do
     [[ $depends == *$dep* ]] || fail "Depends lacks $dep"
 done
+lintian --fail-on error,warning "$deb" >"$tmp/lint" 2>&1 || fail "lintian: $(cat "$tmp/lint")"
 dpkg-deb -x "$deb" "$tmp/root"
+# The font link is relative: within this root, fonts-freefont-ttf is the system's.
+mkdir -p "$tmp/root/usr/share/fonts/truetype/freefont"
+ln -s /usr/share/fonts/truetype/freefont/FreeSans.ttf "$tmp/root/usr/share/fonts/truetype/freefont/"
 # The program finds its data from its own path; a relative log lands here.
 cd "$tmp"
 bin=$tmp/root/usr/bin
@@ -27,4 +31,6 @@ grep -q '^deltaTick:[0-9]* deltaMin:' "$tmp/out" || fail "no statistics: no fram
 convert -size 64x64 xc:white "$tmp/blank.png"
 read=$("$bin/quorvel-read" "$tmp/blank.png" 2>&1) || true
 [ "$read" = "quorvel-read: $tmp/blank.png: no code found" ] || fail "quorvel-read said: $read"
-[ -f "$tmp/root/usr/share/man/man1/quorvel.1" ] || fail "no man page"
+for page in quorvel quorvel-plot quorvel-read; do
+    man -l "$tmp/root/usr/share/man/man1/$page.1.gz" 2>&1 | grep -q '^EXIT STATUS' || fail "no man page for $page"
+done
