@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Turns the frame probe's records into the benchmark table.
 
 analyse.py DIR: reads the probe's records (DIR/*.bin), the paced runs'
@@ -11,18 +11,18 @@ import struct
 import sys
 from pathlib import Path
 
-WARMUP = 20  # the first frames settle caches and shader compiles
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
+from quorvel_log import percentile  # noqa: E402
+
+# The frames the program leaves out, as its reports say; the bare loop's first
+# frames settle the same caches and compiles, so it leaves out as many.
+warmup = 0
 
 
 def frames(path):
     data = Path(path).read_bytes()
     records = [struct.unpack_from("=QQ", data, i) for i in range(0, len(data) - 15, 16)]
-    return records[WARMUP:]
-
-
-def percentile(values, p):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(p / 100 * len(ordered)))]
+    return records[warmup:]
 
 
 def rate(records):
@@ -44,6 +44,8 @@ def rounds(out, variant, measure):
 
 
 def main(out):
+    global warmup
+    warmup = json.loads((out / "busy1.json").read_text())["settings"]["warmup_frames"]
     quorvel, bare = frames(out / "quorvel0.bin"), frames(out / "bare.bin")
     mem = dict(line.split() for line in (out / "memory.txt").read_text().splitlines())
     q_cost, b_cost = costs_us(quorvel), costs_us(bare)

@@ -1,26 +1,44 @@
-// What the display did, learnt from the X server's Present extension on a
-// connection of its own: the vblank clock, the phase of the swaps against
-// it, and the presents completed on the window.
+// What the display did, from the presentation feedback the window system
+// reports: the vblank clock, the phase of the swaps against it, and the
+// presents completed on the window. No window system here.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "figures.h"
+#include "frame.h"
+#include "vblank.h"
 
-// Starts watching `window` on the X server named `display_name`. Without
-// the Present extension, or without the server, nothing is learnt and the
-// run goes on.
-void watch_display(const char *display_name, uint32_t window);
+// Where the window system's presentation feedback goes.
+class PresentationFeed {
+public:
+    // A vblank of the window's display: its count and its CLOCK_MONOTONIC time.
+    virtual void vblank(uint64_t msc, uint64_t ust) = 0;
+    // A present completed on the window, at the vblank `msc` and time `ust`.
+    virtual void presented(uint64_t ust, uint64_t msc, PresentMode mode) = 0;
 
-// Whether presents may still be reported: the watch has a connection.
-bool watching_presents();
+protected:
+    ~PresentationFeed() = default;
+};
 
-// Takes in what the server has reported so far.
-void watch_events();
+class DisplayWatch {
+public:
+    // `clock_name` names the vblank clock in the summary.
+    explicit DisplayWatch(std::string clock_name) : clock_name_(std::move(clock_name)) {}
 
-// Takes in what the server has reported since the last frame, and the phase
-// of this frame's swap end (a CLOCK_MONOTONIC time) when it is measured.
-void watch_frame(uint64_t swap_end_mono_us, bool measured);
+    void vblank(uint64_t msc, uint64_t ust) { fit_.add(msc, ust); }
+    // A present at `msc` and `ust`, of `frame`.
+    void presented(const PresentedFrame &frame, uint64_t ust, uint64_t msc, PresentMode mode);
+    // The phase of a measured frame's swap end.
+    void frame(const Frame &f);
 
-// The display's figures, given the measured frames and the requested interval.
-DisplayFigures display_figures(const FrameFigures &frames, int32_t requested_us);
+    // The display's figures, given the measured frames and the requested interval.
+    DisplayFigures figures(const FrameFigures &frames, int32_t requested_us) const;
+
+private:
+    std::string clock_name_;
+    VblankFit fit_;
+    PhaseStats phases_;
+    DisplayFigures presents_;
+};

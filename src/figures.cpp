@@ -3,6 +3,8 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "frame.h"
+
 void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us)
 {
     f.interval.add(interval_us);
@@ -145,7 +147,7 @@ nlohmann::json report_json(const RunFigures &r)
     bool measured = f.interval.count() > 0;
     return {
         {"settings", {{"interval_us", r.interval_us}, {"vsync_requested", r.vsync_requested},
-                      {"pace", r.pace}}},
+                      {"pace", r.pace}, {"warmup_frames", warmup_frames}}},
         {"frames", {{"measured", f.interval.count()}, {"seconds", double(f.interval.sum()) / 1e6},
                     {"fps_mean", or_null(measured, fps_mean(f))},
                     {"late", r.interval_us > 0 ? nlohmann::json(f.late) : nlohmann::json(nullptr)}}},

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "options.h"
-
 uint64_t ticks3 = 0;
 char system_time[128] = "";
 uint64_t totalcount = 0;
@@ -13,7 +11,7 @@ uint64_t pretick = 0;
 // the minimum (a smaller start would report minima that were never measured).
 uint64_t deltaTick = 0, deltaMin = UINT64_MAX, deltaMax = 0, deltaCount = 0;
 uint64_t curElapsed = 0, minElapsed = UINT64_MAX, maxElapsed = 0, elapsedCount = 0;
-FrameFigures frame_figures;
+static FrameFigures figures;
 
 void begin_frame(uint64_t now)
 {
@@ -33,28 +31,33 @@ static bool track(uint64_t sample, uint64_t &min, uint64_t &max, uint64_t &count
     return true;
 }
 
-static void measure(uint64_t now)
+static void measure(const Frame &frame, int32_t requested_us)
 {
-    deltaTick = now - pretick;
+    deltaTick = frame.interval_us;
     if (track(deltaTick, deltaMin, deltaMax, deltaCount))
         printf("deltaTick:%ld deltaMin:%ld deltaMax:%ld deltaCount:%ld\n",
                static_cast<long>(deltaTick), static_cast<long>(deltaMin),
                static_cast<long>(deltaMax), static_cast<long>(deltaCount));
-    curElapsed = now - ticks3;
+    curElapsed = frame.duration_us;
     if (track(curElapsed, minElapsed, maxElapsed, elapsedCount))
         printf("curElapsed:%ld minElapsed:%ld maxElapsed:%ld elapsedCount:%ld\n",
                static_cast<long>(curElapsed), static_cast<long>(minElapsed),
                static_cast<long>(maxElapsed), static_cast<long>(elapsedCount));
-    add_frame(frame_figures, interval, deltaTick, curElapsed);
+    add_frame(figures, requested_us, deltaTick, curElapsed);
 }
 
-void end_frame(uint64_t now)
+void end_frame(const Frame &frame, int32_t requested_us)
 {
     ++totalcount;
     if (totalcount <= warmup_frames)
         return;
-    curtick = now;
+    curtick = frame.swap_end_us;
     if (pretick != 0)
-        measure(curtick);
+        measure(frame, requested_us);
     pretick = curtick;
+}
+
+const FrameFigures &frame_figures()
+{
+    return figures;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "figures.h"
+#include "frame.h"
 
 extern uint64_t ticks3;          // tick at the start of the current frame
 extern char system_time[128];    // ticks3 as decimal text
@@ -13,16 +14,14 @@ extern uint64_t curtick;         // tick after the current frame's buffer swap
 extern uint64_t pretick;         // curtick of the previous measured frame, 0 if none
 extern uint64_t deltaTick, deltaMin, deltaMax, deltaCount;
 extern uint64_t curElapsed, minElapsed, maxElapsed, elapsedCount;
-extern FrameFigures frame_figures;  // every measured interval and duration
-
-// Frames up to this count are not measured: they carry the window mapping,
-// the driver's first shader compiles and cold caches, whose one-off delays
-// would set maxima that no later frame could reach.
-constexpr uint64_t warmup_frames = 20;
 
 // Starts a frame at tick `now`: records it and formats it into system_time.
 void begin_frame(uint64_t now);
 
-// Ends a frame whose buffer swap finished at tick `now`: counts it and, past
-// the warm-up, updates the statistics, printing a line on each new maximum.
-void end_frame(uint64_t now);
+// Ends a frame: counts it and, past the warm-up, updates the statistics,
+// printing a line on each new maximum, and folds it into the run's figures
+// against the requested interval.
+void end_frame(const Frame &frame, int32_t requested_us);
+
+// Every measured interval and duration so far.
+const FrameFigures &frame_figures();

@@ -18,15 +18,6 @@ int show_help = 0;
 const char *fontfilename = nullptr;
 const char short_options[] = "vh";
 
-uint64_t frame_limit = 0;
-double duration_limit = 0;
-const char *log_path = nullptr;
-const char *report_path = nullptr;
-int summary_on = 0;
-Pace pace = Pace::busy;
-int qr_on = 0;
-std::vector<char *> window_system_args;
-
 namespace {
 
 // getopt_long's codes for the long options, out of the range of letters.
@@ -80,50 +71,50 @@ bool bad_value(int code, const char *arg, const char *wanted)
 }
 
 // Unlike the interval, long option values must be whole and well formed.
-bool read_frames(const char *arg)
+bool read_frames(const char *arg, Settings &s)
 {
     char *end;
     errno = 0;
     unsigned long long value = strtoull(arg, &end, 10);
     if (!isdigit(static_cast<unsigned char>(arg[0])) || *end || errno == ERANGE || value == 0)
         return bad_value(opt_frames, arg, "a whole number of frames above 0");
-    frame_limit = value;
+    s.frame_limit = value;
     return true;
 }
 
-bool read_duration(const char *arg)
+bool read_duration(const char *arg, Settings &s)
 {
     char *end;
     double value = strtod(arg, &end);
     if (end == arg || *end || !std::isfinite(value) || value <= 0)
         return bad_value(opt_duration, arg, "a number of seconds above 0");
-    duration_limit = value;
+    s.duration_limit = value;
     return true;
 }
 
-bool read_pace(const char *arg)
+bool read_pace(const char *arg, Settings &s)
 {
     if (strcmp(arg, "busy") == 0)
-        pace = Pace::busy;
+        s.pace = Pace::busy;
     else if (strcmp(arg, "hybrid") == 0)
-        pace = Pace::hybrid;
+        s.pace = Pace::hybrid;
     else
         return bad_value(opt_pace, arg, "busy or hybrid");
     return true;
 }
 
-bool read_option(int c, const char *arg)
+bool read_option(int c, const char *arg, Settings &s)
 {
     switch (c) {
     case 'h': show_help = 1; return true;
     case 'v': vsync_on = 1; return true;
-    case opt_frames: return read_frames(arg);
-    case opt_duration: return read_duration(arg);
-    case opt_log: log_path = arg; return true;
-    case opt_report: report_path = arg; return true;
-    case opt_summary: summary_on = 1; return true;
-    case opt_pace: return read_pace(arg);
-    case opt_qr: qr_on = 1; return true;
+    case opt_frames: return read_frames(arg, s);
+    case opt_duration: return read_duration(arg, s);
+    case opt_log: s.log_path = arg; return true;
+    case opt_report: s.report_path = arg; return true;
+    case opt_summary: s.summary = true; return true;
+    case opt_pace: return read_pace(arg, s);
+    case opt_qr: s.qr = true; return true;
     case ':':
         fprintf(stderr, "quorvel: --%s needs a value\n", long_name(optopt));
         return false;
@@ -144,10 +135,9 @@ bool is_one_of(const char *arg, const char *const *names, size_t count)
 }
 
 // The command line without GLUT's options, which go to window_system_args.
-std::vector<char *> program_args(int argc, char **argv)
+std::vector<char *> program_args(int argc, char **argv, std::vector<char *> &window_system_args)
 {
     std::vector<char *> args{argv[0]};
-    window_system_args.clear();
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--") == 0) {
             args.insert(args.end(), argv + i, argv + argc);
@@ -167,9 +157,10 @@ std::vector<char *> program_args(int argc, char **argv)
 
 }  // namespace
 
-bool parse_options(int argc, char **argv)
+Settings parse_options(int argc, char **argv)
 {
-    std::vector<char *> args = program_args(argc, argv);
+    Settings s;
+    std::vector<char *> args = program_args(argc, argv, s.window_system_args);
     argc = static_cast<int>(args.size()) - 1;
     argv = args.data();
     // A leading ':' makes a missing value its own case instead of an unknown option.
@@ -177,13 +168,12 @@ bool parse_options(int argc, char **argv)
     strcat(letters, short_options);
     opterr = 0;
     optind = 0;  // glibc starts a fresh scan at 0, so a second parse sees every argument
-    bool ok = true;
     int c;
     while ((c = getopt_long(argc, argv, letters, long_options, nullptr)) != -1)
-        ok = read_option(c, optarg) && ok;
+        s.ok = read_option(c, optarg, s) && s.ok;
     if (optind + 1 == argc)
         read_interval(argv[optind]);
-    return ok;
+    return s;
 }
 
 bool version_requested(int argc, char **argv)

@@ -1,5 +1,6 @@
-// Command-line settings: the pacing interval, the vsync request and the help
-// flag, and the long options that end a run, record it and choose the pacing.
+// The command line: the pacing interval, the vsync request and the help
+// flag, and the settings of the long options that end a run, record it and
+// choose the pacing.
 #pragma once
 
 #include <cstdint>
@@ -13,24 +14,27 @@ extern const char short_options[];
 
 enum class Pace { busy, hybrid };
 
-extern uint64_t frame_limit;      // --frames: end after this many frames; 0 for no limit
-extern double duration_limit;     // --duration: end after this many seconds; 0 for no limit
-extern const char *log_path;      // --log: CSV of every frame, or null
-extern const char *report_path;   // --report: JSON figures, or null
-extern int summary_on;            // --summary: figures on standard output at the end
-extern Pace pace;                 // --pace: how the idle callback waits
-extern int qr_on;                 // --qr: the tick as a QR code too
+// What the long options ask of a run.
+struct Settings {
+    bool ok = true;                // false after a message about a bad value
+    uint64_t frame_limit = 0;      // --frames: end after this many frames; 0 for no limit
+    double duration_limit = 0;     // --duration: end after this many seconds; 0 for no limit
+    const char *log_path = nullptr;     // --log: CSV of every frame, or null
+    const char *report_path = nullptr;  // --report: JSON figures, or null
+    bool summary = false;          // --summary: figures on standard output at the end
+    Pace pace = Pace::busy;        // --pace: how the loop waits between frames
+    bool qr = false;               // --qr: the tick as a QR code too
+    // GLUT's own options, such as -display NAME, taken out of the command
+    // line in their order: the program's parser would tear them apart.
+    std::vector<char *> window_system_args;
+};
 
-// GLUT's own options, such as -display NAME, taken out of the command line
-// by parse_options in their order, for glutInit: the program's parser would
-// otherwise tear them apart.
-extern std::vector<char *> window_system_args;
-
-// Reads -v, -h, the long options and the optional interval. Echoes the
-// interval argument on standard output; a negative or out-of-range interval
-// is reported on standard error and replaced. Returns false after a line on
-// standard error when a long option's value is missing or unusable.
-bool parse_options(int argc, char **argv);
+// Reads -v and -h into vsync_on and show_help, the interval into interval,
+// and returns the long options. Echoes the interval argument on standard
+// output; a negative or out-of-range interval is reported on standard error
+// and replaced. A long option's missing or unusable value gets a line on
+// standard error and makes the settings not ok.
+Settings parse_options(int argc, char **argv);
 
 // Whether the command line asks for the version alone: --version before any "--".
 bool version_requested(int argc, char **argv);

@@ -6,35 +6,39 @@
 
 uint64_t ticks1 = 0;
 uint64_t ticks2 = 0;
-uint64_t end_tick = 0;
+
+static uint64_t interval_us()
+{
+    return static_cast<uint64_t>(static_cast<int64_t>(interval));
+}
 
 bool redisplay_due(uint64_t now)
 {
     ticks1 = now;
-    if (ticks2 + static_cast<uint64_t>(static_cast<int64_t>(interval)) > ticks1)
+    if (ticks2 + interval_us() > ticks1)
         return false;
     ticks2 = ticks1;
     return true;
 }
 
-void start_run(uint64_t now)
+RunLimits run_limits(uint64_t frame_limit, double duration_s, uint64_t now)
 {
     // Capped at about 146000 years, so that the sum cannot wrap.
-    double micros = std::min(duration_limit * 1e6, 4.6e15);
-    end_tick = duration_limit > 0 ? now + static_cast<uint64_t>(micros) : 0;
+    double micros = std::min(duration_s * 1e6, 4.6e15);
+    return {frame_limit, duration_s > 0 ? now + static_cast<uint64_t>(micros) : 0};
 }
 
-bool run_over(uint64_t frames, uint64_t now)
+bool run_over(const RunLimits &limits, uint64_t frames, uint64_t now)
 {
-    return (frame_limit && frames >= frame_limit) || (end_tick && now >= end_tick);
+    return (limits.frames && frames >= limits.frames) || (limits.end_tick && now >= limits.end_tick);
 }
 
-uint64_t next_event_tick(uint64_t frames)
+uint64_t next_event_tick(const RunLimits &limits, uint64_t frames)
 {
-    if (frame_limit && frames >= frame_limit)
+    if (limits.frames && frames >= limits.frames)
         return 0;
-    uint64_t due = ticks2 + static_cast<uint64_t>(static_cast<int64_t>(interval));
-    return end_tick ? std::min(due, end_tick) : due;
+    uint64_t due = ticks2 + interval_us();
+    return limits.end_tick ? std::min(due, limits.end_tick) : due;
 }
 
 uint64_t sleep_budget(uint64_t now, uint64_t wake, uint64_t margin_us)

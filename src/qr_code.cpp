@@ -1,15 +1,13 @@
 #include "qr_code.h"
 
 #include <GL/glew.h>
-#include <GL/freeglut.h>
 #include <qrencode.h>
 
 #include "qr_layout.h"
 #include "text_renderer.h"
 
-void draw_tick_qr(uint64_t tick, uint64_t frame)
+void draw_tick_qr(uint64_t tick, uint64_t frame, int width, int height)
 {
-    int width = glutGet(GLUT_WINDOW_WIDTH), height = glutGet(GLUT_WINDOW_HEIGHT);
     if (width <= 0 || height <= 0)
         return;
     QRcode *code = QRcode_encodeString(qr_text(tick, frame).c_str(), qr_version, QR_ECLEVEL_M, QR_MODE_8, 1);

@@ -10,12 +10,11 @@
 #include <cstring>
 #include <string>
 
-#include "options.h"
 
 namespace {
 
 struct Row {
-    uint64_t frame, start_us, swap_end_us, swap_end_mono_us;
+    Frame frame;
     bool presented;
     uint64_t ust, msc;
     PresentMode mode;
@@ -30,15 +29,16 @@ constexpr uint64_t row_wait_us = 500000;
 
 Row pending[pending_rows];
 size_t first_pending = 0, pending_count = 0;
-uint64_t previous_swap_end = 0;
 uint64_t unflushed_since = 0;  // swap end of the oldest row not yet flushed; 0 for none
 
+const char *log_path = nullptr;
 FILE *log_file = nullptr;
 bool log_failed = false;
 
 // The report is written to a temporary file beside it and renamed into
 // place, so that a reader never sees half of one. A path that is not a
 // regular file, such as /dev/stdout, is written directly.
+const char *report_path = nullptr;
 FILE *report_file = nullptr;
 std::string report_final, report_temp;
 bool report_failed = false;
@@ -65,24 +65,24 @@ void write_row(const Row &r)
 {
     if (!log_file || log_failed)
         return;
+    const Frame &f = r.frame;
     char interval_text[24] = "";
-    if (r.frame > 1)
-        snprintf(interval_text, sizeof interval_text, "%llu",
-                 (unsigned long long)(r.swap_end_us - previous_swap_end));
-    previous_swap_end = r.swap_end_us;
-    int n = fprintf(log_file, "%llu,%llu,%llu,%s,%llu,%llu,", (unsigned long long)r.frame,
-                    (unsigned long long)r.start_us, (unsigned long long)r.swap_end_us, interval_text,
-                    (unsigned long long)(r.swap_end_us - r.start_us),
-                    (unsigned long long)r.swap_end_mono_us);
+    if (f.number > 1)
+        snprintf(interval_text, sizeof interval_text, "%llu", (unsigned long long)f.interval_us);
+    int n = fprintf(log_file, "%llu,%llu,%llu,%s,%llu,%llu,", (unsigned long long)f.number,
+                    (unsigned long long)f.start_us, (unsigned long long)f.swap_end_us, interval_text,
+                    (unsigned long long)f.duration_us, (unsigned long long)f.swap_end_mono_us);
     if (n >= 0 && r.presented)
-        n = fprintf(log_file, "%llu,%llu,%s\n", (unsigned long long)r.ust,
-                    (unsigned long long)r.msc, mode_name(r.mode));
+        n = fprintf(log_file, "%llu,%llu,%s,", (unsigned long long)r.ust, (unsigned long long)r.msc,
+                    mode_name(r.mode));
     else if (n >= 0)
-        n = fputs(",,\n", log_file);
+        n = fputs(",,,", log_file);
+    if (n >= 0)
+        n = fputs(f.measured ? "1\n" : "0\n", log_file);
     if (n < 0)
         note_failure("log", log_path, log_failed);
     if (!unflushed_since)
-        unflushed_since = r.swap_end_us;
+        unflushed_since = f.swap_end_us;
 }
 
 void write_oldest()
@@ -119,7 +119,7 @@ bool open_log()
         return cannot_create("log", log_path, errno);
     setvbuf(log_file, nullptr, _IOFBF, 1 << 20);
     if (fputs("frame,start_us,swap_end_us,interval_us,duration_us,"
-              "swap_end_mono_us,present_ust,present_msc,present_mode\n", log_file) < 0)
+              "swap_end_mono_us,present_ust,present_msc,present_mode,measured\n", log_file) < 0)
         note_failure("log", log_path, log_failed);
     return true;
 }
@@ -181,18 +181,18 @@ void write_report(const RunFigures &figures)
 
 }  // namespace
 
-bool open_records()
+bool open_records(const char *log, const char *report)
 {
+    log_path = log;
+    report_path = report;
     return open_log() && open_report();
 }
 
-void record_frame(uint64_t frame, uint64_t start_us, uint64_t swap_end_us, uint64_t swap_end_mono_us,
-                  bool present_may_come)
+void record_frame(const Frame &frame, bool present_may_come)
 {
     if (pending_count == pending_rows)
         write_oldest();
-    pending[(first_pending + pending_count++) % pending_rows] =
-        Row{frame, start_us, swap_end_us, swap_end_mono_us, false, 0, 0, mode_copy};
+    pending[(first_pending + pending_count++) % pending_rows] = Row{frame, false, 0, 0, mode_copy};
     if (!present_may_come)
         while (pending_count)
             write_oldest();
@@ -209,7 +209,8 @@ PresentedFrame record_present(uint64_t ust, uint64_t msc, PresentMode mode)
         r.msc = msc;
         r.mode = mode;
         // The raw and monotonic clocks differ by an offset that barely moves within a frame.
-        PresentedFrame frame{true, r.start_us + (r.swap_end_mono_us - r.swap_end_us), r.swap_end_mono_us};
+        const Frame &f = r.frame;
+        PresentedFrame frame{true, f.start_us + (f.swap_end_mono_us - f.swap_end_us), f.swap_end_mono_us};
         while (pending_count && pending[first_pending].presented)
             write_oldest();
         return frame;
@@ -221,7 +222,7 @@ uint64_t record_deadline()
 {
     uint64_t due = UINT64_MAX;
     if (pending_count)
-        due = pending[first_pending].swap_end_us + row_wait_us;
+        due = pending[first_pending].frame.swap_end_us + row_wait_us;
     if (unflushed_since && unflushed_since + row_wait_us < due)
         due = unflushed_since + row_wait_us;
     return due;
@@ -229,13 +230,13 @@ uint64_t record_deadline()
 
 void record_catch_up(uint64_t now)
 {
-    while (pending_count && pending[first_pending].swap_end_us + row_wait_us <= now)
+    while (pending_count && pending[first_pending].frame.swap_end_us + row_wait_us <= now)
         write_oldest();
     if (unflushed_since && unflushed_since + row_wait_us <= now)
         flush_log();
 }
 
-bool finish_records(const RunFigures &figures)
+bool finish_records(const RunFigures &figures, bool summary)
 {
     if (finished)
         return true;
@@ -244,7 +245,7 @@ bool finish_records(const RunFigures &figures)
         write_oldest();
     close_file(log_file, "log", log_path, log_failed);
     write_report(figures);
-    if (summary_on)
+    if (summary)
         fputs(summary_text(figures).c_str(), stdout);
     return !log_failed && !report_failed;
 }

@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "display_watch.h"
-#include "frame_stats.h"
 #include "options.h"
 
 volatile sig_atomic_t stop_signal = 0;
@@ -92,14 +90,15 @@ static double cpu_seconds(int who)
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-RunFigures gather_figures(const GlIdentity &gl)
+RunFigures gather_figures(const GlIdentity &gl, const char *pace, const FrameFigures &frames,
+                          const DisplayFigures &display)
 {
     RunFigures r;
     r.interval_us = interval;
     r.vsync_requested = vsync_on;
-    r.pace = pace_name(pace);
-    r.frames = frame_figures;
-    r.display = display_figures(frame_figures, interval);
+    r.pace = pace;
+    r.frames = frames;
+    r.display = display;
     r.display.swap_control = gl.swap_control;
     r.gl_renderer = gl.renderer;
     r.gl_vendor = gl.vendor;

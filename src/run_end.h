@@ -45,4 +45,5 @@ struct GlIdentity {
 
 // The whole run's figures, as they stand now. Call on the main thread, whose
 // CPU time is that of the frames and the pacing.
-RunFigures gather_figures(const GlIdentity &gl);
+RunFigures gather_figures(const GlIdentity &gl, const char *pace, const FrameFigures &frames,
+                          const DisplayFigures &display);

@@ -1,7 +1,6 @@
 #include "text_renderer.h"
 
 #include <GL/glew.h>
-#include <GL/freeglut.h>
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
@@ -102,11 +101,9 @@ void render_square(const unsigned char *pixels, unsigned side, float x, float y,
     end_bitmaps(tex);
 }
 
-void draw_tick_text()
+void draw_tick_text(int width, int height)
 {
     static const GLfloat white[4] = {1, 1, 1, 1};
-    int width = glutGet(GLUT_WINDOW_WIDTH);
-    int height = glutGet(GLUT_WINDOW_HEIGHT);
 
     glUseProgram(program);
     glClearColor(0, 0, 0, 1);

@@ -13,7 +13,8 @@ void render_text(const char *text, float x, float y, float sx, float sy);
 // (x, y), sharp-edged, in the text colour.
 void render_square(const unsigned char *pixels, unsigned side, float x, float y, float sx, float sy);
 
-// Clears the window and draws the current frame's tick in its row.
-void draw_tick_text();
+// Clears a window `width` by `height` pixels and draws the current frame's
+// tick in its row.
+void draw_tick_text(int width, int height);
 
 void free_resources();

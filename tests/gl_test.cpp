@@ -79,7 +79,7 @@ std::array<int, 4> draw_tick(int width, int height)
 {
     totalcount = 7;
     begin_frame(1234567890);
-    draw_tick_text();
+    draw_tick_text(width, height);
     std::vector<unsigned char> rgb(size_t(width) * height * 3);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
     glReadPixels(0, 0, width, height, GL_RGB, GL_UNSIGNED_BYTE, rgb.data());

@@ -22,37 +22,34 @@ TEST(Pacing, RequestsRunEndsAndSleeps)
     EXPECT_EQ(ticks1, 1299999u);
     interval = 20000;
     ticks2 = 1000000;
-    frame_limit = 0;
-    duration_limit = 0.5;
-    start_run(900000);
-    EXPECT_TRUE(!run_over(1000, 1399999) && run_over(1000, 1400000));
-    frame_limit = 1000;
-    EXPECT_TRUE(run_over(1000, 0) && !run_over(999, 0));
+    RunLimits timed = run_limits(0, 0.5, 900000), counted = run_limits(1000, 0, 900000);
+    EXPECT_TRUE(!run_over(timed, 1000, 1399999) && run_over(timed, 1000, 1400000));
+    EXPECT_TRUE(run_over(counted, 1000, 0) && !run_over(counted, 999, 0));
     // Sleep until the margin before the next redisplay at 1020000, or before the end.
-    EXPECT_EQ(sleep_budget(1000000, next_event_tick(999), 300), 19700u);
-    EXPECT_EQ(sleep_budget(1019700, next_event_tick(999), 300), 0u);
+    EXPECT_EQ(sleep_budget(1000000, next_event_tick(counted, 999), 300), 19700u);
+    EXPECT_EQ(sleep_budget(1019700, next_event_tick(counted, 999), 300), 0u);
     ticks2 = 1390000;
-    EXPECT_EQ(sleep_budget(1390000, next_event_tick(999), 300), 9700u);
-    EXPECT_EQ(next_event_tick(1000), 0u);  // the last frame is done: no sleep at all
+    EXPECT_EQ(sleep_budget(1390000, next_event_tick(timed, 999), 300), 9700u);
+    EXPECT_EQ(next_event_tick(counted, 1000), 0u);  // the last frame is done: no sleep at all
     interval = 0;
     EXPECT_TRUE(redisplay_due(1390000) && redisplay_due(1390000));
-    frame_limit = 0;
-    duration_limit = 0;
 }
 
 // Runs a frame from `start` to the end of its swap at `end`; returns what it printed.
 static std::string frame(uint64_t start, uint64_t end)
 {
+    static uint64_t previous_end = 0;
     CaptureStdout();
     begin_frame(start);
-    end_frame(end);
+    end_frame(make_frame(totalcount + 1, start, end, 0, previous_end), interval);
+    previous_end = end;
     return GetCapturedStdout();
 }
 
 TEST(FrameStats, LinesOnStrictlyNewMaximaAfterTheWarmUp)
 {
     interval = 400;
-    for (uint64_t i = 1; i <= 21; ++i)  // warm-up, then the first reference tick
+    for (uint64_t i = 1; i <= warmup_frames + 1; ++i)  // warm-up, then the first reference tick
         EXPECT_EQ(frame(i * 1000, i * 1000 + 100), "");
     // A first sample over 268 s is its own minimum.
     EXPECT_EQ(frame(21200, 300021200), "deltaTick:300000100 deltaMin:300000100 deltaMax:300000100 deltaCount:1\n"
@@ -66,8 +63,8 @@ TEST(FrameStats, LinesOnStrictlyNewMaximaAfterTheWarmUp)
     EXPECT_EQ(frame(p + 2500, p + 2600), "");  // smaller: new minima, silent
     EXPECT_EQ(frame(p + 2700, p + 3600), "curElapsed:900 minElapsed:100 maxElapsed:900 elapsedCount:3\n");
     EXPECT_EQ(frame(p + 5500, p + 5550), "deltaTick:1950 deltaMin:600 deltaMax:1950 deltaCount:3\n");
-    EXPECT_EQ(frame_figures.interval.count(), 6u);
-    EXPECT_EQ(frame_figures.late, 5u);  // all but the 600, exactly 1.5 times 400
+    EXPECT_EQ(frame_figures().interval.count(), 6u);
+    EXPECT_EQ(frame_figures().late, 5u);  // all but the 600, exactly 1.5 times 400
     EXPECT_EQ(totalcount, 27u);
 }
 

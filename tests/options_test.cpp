@@ -38,6 +38,7 @@ TEST(Options, CommandLines)
         {{"5000", "-display", ":1", "--frames", "30", "-iconic"}, "interval:5000\n", "", 5000, 0, 0, true},
     };
     std::vector<std::string> glut;  // of the last case
+    Settings settings;
     for (const Case &c : cases) {
         interval = 100000;
         vsync_on = show_help = 0;
@@ -49,17 +50,19 @@ TEST(Options, CommandLines)
         argv.push_back(nullptr);
         CaptureStdout();
         CaptureStderr();
-        bool ok = parse_options(static_cast<int>(words.size()), argv.data());
-        glut.assign(window_system_args.begin(), window_system_args.end());
+        Settings parsed = parse_options(static_cast<int>(words.size()), argv.data());
+        glut.assign(parsed.window_system_args.begin(), parsed.window_system_args.end());
+        if (c.args.size() == 5)
+            settings = parsed;
         SCOPED_TRACE(testing::PrintToString(c.args));
         EXPECT_EQ(GetCapturedStdout(), c.out);
         EXPECT_EQ(GetCapturedStderr(), c.err);
-        EXPECT_EQ(ok, c.ok);
+        EXPECT_EQ(parsed.ok, c.ok);
         EXPECT_EQ(interval, c.interval);
         EXPECT_EQ(vsync_on, c.vsync);
         EXPECT_EQ(show_help, c.help);
     }
     EXPECT_EQ(glut, (std::vector<std::string>{"-display", ":1", "-iconic"}));
-    EXPECT_EQ(frame_limit, 30u);
-    EXPECT_EQ(pace, Pace::hybrid);
+    EXPECT_EQ(settings.frame_limit, 7u);
+    EXPECT_TRUE(settings.pace == Pace::hybrid && settings.summary);
 }

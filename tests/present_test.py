@@ -27,7 +27,7 @@ def test_llvmpipe_on_xvfb_is_not_locked_and_presents_nothing(tmp_path, hz, args)
     assert shown["refresh_hz"] == pytest.approx(hz, rel=0.005)
     assert (shown["swap_control"], shown["vsync"]) == (False, "not locked")
     assert set(shown["presents"].values()) == {0, None}
-    assert all(r["present_ust"] == r["present_mode"] == "" and int(r["swap_end_mono_us"]) for r in rows)
+    assert all(r["present_ust"] is r["present_mode"] is None and r["swap_end_mono_us"] for r in rows)
     assert f"refresh: {shown['refresh_hz']:.2f} Hz (Present vblank clock)\nswap control: no\n" \
            "vsync: not locked\npresents: none reported by the X server for this window\n" in out
 
@@ -60,4 +60,4 @@ def test_presents_of_another_client_are_counted_by_mode(tmp_path):
     assert counted["latency_us"]["max"] >= counted["latency_us"]["p50"] > 0
     shown = [r for r in read_log(log) if r["present_mode"]]
     assert sorted(r["present_mode"] for r in shown) == ["copy"] * 5 + ["skip"] * 3
-    assert all(int(r["present_ust"]) and int(r["present_msc"]) for r in shown)
+    assert all(r["present_ust"] and r["present_msc"] for r in shown)

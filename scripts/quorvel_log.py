@@ -1,0 +1,63 @@
+"""Reads the logs of quorvel --log: the one reader for every tool and test.
+
+The program defines the columns and which frames are measured; this module
+only reads them: a log's `measured` column is 1 for the frames the
+statistics, the summary and the report measure, and 0 for the warm-up.
+"""
+import csv
+import math
+
+COLUMNS = ["frame", "start_us", "swap_end_us", "interval_us", "duration_us"]  # the first ones, in order
+TEXT_COLUMNS = {"present_mode", "present_flags"}
+
+
+class BadLog(Exception):
+    pass
+
+
+def read(path, warn=None):
+    """The log's columns as lists, numbers or text (None for an empty cell).
+    A last row cut short, by a killed run or a full disk, is left out, and
+    `warn` is called with a line that says so."""
+    try:
+        with open(path, newline="") as f:
+            text = f.read()
+    except (OSError, UnicodeDecodeError) as e:
+        raise BadLog(getattr(e, "strerror", None) or str(e))
+    rows = list(csv.reader(text.splitlines()))
+    if not rows:
+        raise BadLog("empty file")
+    header, body = rows[0], rows[1:]
+    if header[:len(COLUMNS)] != COLUMNS:
+        raise BadLog("not a quorvel log: the header should start with " + ",".join(COLUMNS))
+    if body and not text.endswith("\n"):
+        if warn:
+            warn(f"line {len(rows)} is cut short; drawing the {len(body) - 1} whole rows")
+        body.pop()
+    if not body:
+        raise BadLog("no frames")
+    columns = {name: [] for name in header}
+    for line, row in enumerate(body, start=2):
+        if len(row) != len(header):
+            raise BadLog(f"line {line} has {len(row)} fields, not {len(header)}")
+        for name, cell in zip(header, row):
+            try:
+                columns[name].append(cell or None if name in TEXT_COLUMNS else int(cell) if cell else None)
+            except ValueError:
+                raise BadLog(f"line {line}: {name} is not a number: {cell!r}")
+    return columns
+
+
+def measured(log):
+    """Whether each frame is measured; every frame with an interval in a log
+    older than the `measured` column."""
+    if "measured" in log:
+        return [m == 1 for m in log["measured"]]
+    return [i is not None for i in log["interval_us"]]
+
+
+def percentile(values, p):
+    """Nearest rank, as the program's figures: the smallest value with at
+    least p percent of the values at or below it."""
+    ordered = sorted(values)
+    return ordered[max(0, math.ceil(len(ordered) * p / 100) - 1)]

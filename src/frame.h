@@ -1,0 +1,33 @@
+// One frame's facts, read once and passed by value to every part that
+// reports on it: the statistics lines, the title, the log and the display watch.
+#pragma once
+
+#include <cstdint>
+
+// Frames up to this count are not measured: they carry the window mapping,
+// the driver's first shader compiles and cold caches, whose one-off delays
+// would set maxima that no later frame could reach. The frame after them is
+// the reference the first interval is measured from.
+constexpr uint64_t warmup_frames = 20;
+
+struct Frame {
+    uint64_t number = 0;            // from 1
+    uint64_t start_us = 0;          // raw tick at the start: the number on the screen
+    uint64_t swap_end_us = 0;       // raw tick at the end of the buffer swap
+    uint64_t swap_end_mono_us = 0;  // the same moment on the presentation clock, CLOCK_MONOTONIC
+    uint64_t interval_us = 0;       // swap end since the previous frame's; 0 for the first frame
+    uint64_t duration_us = 0;       // start to swap end
+    bool measured = false;          // past the warm-up and the reference frame
+};
+
+// The frame numbered `number` from its three clock readings, after a frame
+// whose swap ended at `previous_swap_end_us` (unused for the first frame).
+Frame make_frame(uint64_t number, uint64_t start_us, uint64_t swap_end_us, uint64_t swap_end_mono_us,
+                 uint64_t previous_swap_end_us);
+
+// The frame a present belongs to, as CLOCK_MONOTONIC times; not found when
+// the present matched no frame.
+struct PresentedFrame {
+    bool found = false;
+    uint64_t start_mono_us = 0, swap_end_mono_us = 0;
+};

@@ -1,0 +1,38 @@
+// The frame loop: the pacing between frames, and the road of one frame from
+// its clock readings, read once into a Frame, through the statistics lines,
+// the title, the log and the display watch, in that order.
+#pragma once
+
+#include <cstdint>
+
+#include "display_watch.h"
+#include "options.h"
+#include "pacing.h"
+#include "window_system.h"
+
+class FramePipeline final : public FrameLoop, public PresentationFeed {
+public:
+    // Makes the frame stopwatch; `ws` must have its window open.
+    FramePipeline(WindowSystem &ws, const Settings &settings);
+
+    // Starts the run's clock at tick `now`, for --duration.
+    void start(uint64_t now);
+
+    void idle() override;
+    void display() override;
+
+    void vblank(uint64_t msc, uint64_t ust) override;
+    void presented(uint64_t ust, uint64_t msc, PresentMode mode) override;
+
+    // The display's figures so far, given the measured frames.
+    DisplayFigures display_figures() const;
+
+private:
+    void wait_for_next_event();
+
+    WindowSystem &ws_;
+    const Settings &settings_;
+    RunLimits limits_;
+    DisplayWatch watch_;
+    uint64_t previous_swap_end_ = 0;
+};

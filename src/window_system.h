@@ -1,0 +1,68 @@
+// The window system behind one small seam: a window with an OpenGL 2.0
+// context, its events, its title, swap control and presentation feedback.
+// The frame loop and main name no window system; each implementation lives
+// in a room of its own.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "display_watch.h"
+
+struct WindowRequest {
+    int x, y, width, height;
+    const char *title;
+    char *program;                  // the invocation name
+    std::vector<char *> options;    // the window system's own command-line options
+};
+
+// What the window system calls while it runs.
+class FrameLoop {
+public:
+    // There is nothing else to do: pace, and ask for a frame when one is due.
+    virtual void idle() = 0;
+    // Draw one frame: one was asked for, by the loop or by the window system.
+    virtual void display() = 0;
+
+protected:
+    ~FrameLoop() = default;
+};
+
+class WindowSystem {
+public:
+    virtual ~WindowSystem() = default;
+
+    // Opens the window with an OpenGL context of version 2.0 current.
+    virtual void open(const WindowRequest &request) = 0;
+    // Calls the loop until leave() or until the window is closed. Losing the
+    // connection ends the process through exit(1), so that atexit handlers
+    // still finish the records.
+    virtual void run(FrameLoop &loop) = 0;
+    virtual void redisplay() = 0;
+    virtual void leave() = 0;
+
+    virtual void swap() = 0;
+    virtual void set_title(const char *title) = 0;
+    virtual void size(int &width, int &height) = 0;
+    // Sleeps up to `timeout_us`; returns at once when events are waiting, or
+    // when a stop signal has set `*stop` or does so during the sleep.
+    virtual void wait(uint64_t timeout_us, const volatile sig_atomic_t *stop) = 0;
+
+    // Whether the display offers to set the swap interval; asks for vsync
+    // on or off where it does.
+    virtual bool swap_control_offered() = 0;
+    virtual void request_swap_interval(int on) = 0;
+
+    // Starts watching the window's presentation; then feeds what the display
+    // has reported to `feed`, and tells whether presents may still come.
+    virtual void watch_presentation() = 0;
+    virtual void poll_presentation(PresentationFeed &feed) = 0;
+    virtual bool presents_may_come() = 0;
+    // The name of the vblank clock, for the summary.
+    virtual const char *clock_name() = 0;
+};
+
+// X11 through GLUT, GLX and xcb-present.
+std::unique_ptr<WindowSystem> x11_window_system();

@@ -1,0 +1,29 @@
+// The X server's Present extension on a connection of its own: the vblank
+// clock of a window's screen and the presents completed on the window.
+#pragma once
+
+#include <cstdint>
+
+#include "display_watch.h"
+
+struct xcb_connection_t;
+
+class X11Present {
+public:
+    ~X11Present();
+    // Starts watching `window` on the X server named `display_name`. Without
+    // the Present extension, or without the server, nothing is learnt.
+    void watch(const char *display_name, uint32_t window);
+    // Feeds what the server has reported so far.
+    void poll(PresentationFeed &feed);
+    bool connected() const { return connection_ != nullptr; }
+
+private:
+    void forget();
+    void ask_for_vblank(uint64_t msc);
+    void take(void *event, PresentationFeed &feed);
+
+    xcb_connection_t *connection_ = nullptr;
+    uint32_t window_ = 0;
+    uint8_t opcode_ = 0;
+};

@@ -1,0 +1,156 @@
+// The X11 window system: a GLUT window with a GLX context, what GLUT leaves
+// undone (swap control, a UTF-8 title, waiting on its X connection), and the
+// Present extension on a connection of its own.
+#include <GL/glew.h>
+#include <GL/freeglut.h>
+#include <GL/glxew.h>
+#include <X11/Xatom.h>
+#include <poll.h>
+#include <sys/prctl.h>
+
+#include <cstring>
+#include <string>
+
+#include "run_end.h"
+#include "window_system.h"
+#include "x11_present.h"
+
+namespace {
+
+// GLUT calls plain functions; they hand the work to the loop being run.
+FrameLoop *running = nullptr;
+
+void display()
+{
+    running->display();
+}
+
+void idle()
+{
+    running->idle();
+}
+
+class X11WindowSystem final : public WindowSystem {
+public:
+    void open(const WindowRequest &r) override
+    {
+        std::vector<char *> args{r.program};
+        args.insert(args.end(), r.options.begin(), r.options.end());
+        int count = static_cast<int>(args.size());
+        args.push_back(nullptr);
+        glutInit(&count, args.data());
+        // Closing the window ends the run like any other end, records and all.
+        glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
+        glutInitContextVersion(2, 0);
+        glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE);
+        glutInitWindowPosition(r.x, r.y);
+        glutInitWindowSize(r.width, r.height);
+        glutCreateWindow(r.title);
+    }
+
+    void run(FrameLoop &loop) override
+    {
+        running = &loop;
+        glutDisplayFunc(display);
+        glutIdleFunc(idle);
+        glutMainLoop();
+        running = nullptr;
+    }
+
+    void redisplay() override { glutPostRedisplay(); }
+    void leave() override { glutLeaveMainLoop(); }
+    void swap() override { glutSwapBuffers(); }
+
+    // GLUT stores the title as a Latin-1 WM_NAME, so window managers would show
+    // UTF-8 text such as "μ" garbled; they prefer _NET_WM_NAME when it is set.
+    void set_title(const char *title) override
+    {
+        glutSetWindowTitle(title);
+        Display *d = glXGetCurrentDisplay();
+        GLXDrawable window = glXGetCurrentDrawable();
+        if (!d || !window)
+            return;
+        XChangeProperty(d, window, XInternAtom(d, "_NET_WM_NAME", False), XInternAtom(d, "UTF8_STRING", False),
+                        8, PropModeReplace, reinterpret_cast<const unsigned char *>(title),
+                        static_cast<int>(strlen(title)));
+    }
+
+    void size(int &width, int &height) override
+    {
+        width = glutGet(GLUT_WINDOW_WIDTH);
+        height = glutGet(GLUT_WINDOW_HEIGHT);
+    }
+
+    void wait(uint64_t timeout_us, const volatile sig_atomic_t *stop) override;
+
+    // GLEW's GLXEW_* flags come from the client library's list, which names swap
+    // control even where the screen cannot do it; the screen's list is the truth.
+    bool swap_control_offered() override
+    {
+        Display *d = glXGetCurrentDisplay();
+        if (!d)
+            return false;
+        const char *list = glXQueryExtensionsString(d, DefaultScreen(d));
+        std::string extensions = std::string(" ") + (list ? list : "") + " ";
+        for (const char *name : {" GLX_EXT_swap_control ", " GLX_MESA_swap_control ", " GLX_SGI_swap_control "})
+            if (extensions.find(name) != std::string::npos)
+                return true;
+        return false;
+    }
+
+    // Most drivers ignore __GL_SYNC_TO_VBLANK, so the request is repeated here.
+    // The SGI extension is not used: it cannot set an interval of 0. The interval
+    // is never read back: querying GLX_SWAP_INTERVAL_EXT crashes some Mesa versions.
+    void request_swap_interval(int on) override
+    {
+        if (!swap_control_offered())
+            return;
+        if (GLXEW_EXT_swap_control && glXSwapIntervalEXT)
+            glXSwapIntervalEXT(glXGetCurrentDisplay(), glXGetCurrentDrawable(), on);
+        else if (GLXEW_MESA_swap_control && glXSwapIntervalMESA)
+            glXSwapIntervalMESA(on);
+    }
+
+    void watch_presentation() override
+    {
+        Display *d = glXGetCurrentDisplay();
+        present_.watch(d ? DisplayString(d) : nullptr, static_cast<uint32_t>(glXGetCurrentDrawable()));
+    }
+
+    void poll_presentation(PresentationFeed &feed) override { present_.poll(feed); }
+    bool presents_may_come() override { return present_.connected(); }
+    const char *clock_name() override { return "Present vblank clock"; }
+
+private:
+    X11Present present_;
+};
+
+void X11WindowSystem::wait(uint64_t timeout_us, const volatile sig_atomic_t *stop)
+{
+    static bool slack_set = false;
+    if (!slack_set) {
+        // The default slack of 50 μs would make every wake-up late by as much.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+        slack_set = true;
+    }
+    Display *d = glXGetCurrentDisplay();
+    if (!d || XEventsQueued(d, QueuedAfterFlush) > 0)
+        return;
+    struct pollfd fd = {ConnectionNumber(d), POLLIN, 0};
+    struct timespec timeout = {static_cast<time_t>(timeout_us / 1000000),
+                               static_cast<long>(timeout_us % 1000000) * 1000};
+    // The stop signals are let in only inside ppoll, so one that comes just
+    // before the sleep cannot be missed for the whole of it.
+    sigset_t stops = stop_signal_set(), before;
+    sigprocmask(SIG_BLOCK, &stops, &before);
+    if (!*stop)
+        ppoll(&fd, 1, &timeout, &before);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+}  // namespace
+
+std::unique_ptr<WindowSystem> x11_window_system()
+{
+    return std::make_unique<X11WindowSystem>();
+}
