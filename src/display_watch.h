@@ -1,6 +1,7 @@
 // What the display did, from the presentation feedback the window system
 // reports: the vblank clock, the phase of the swaps against it, and the
-// presents completed on the window. No window system here.
+// presents completed on the window; or, where the compositor gives feedback
+// for every frame, what that feedback says. No window system here.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +16,8 @@ class PresentationFeed {
 public:
     // A vblank of the window's display: its count and its CLOCK_MONOTONIC time.
     virtual void vblank(uint64_t msc, uint64_t ust) = 0;
-    // A present completed on the window, at the vblank `msc` and time `ust`.
-    virtual void presented(uint64_t ust, uint64_t msc, PresentMode mode) = 0;
+    // A present of the window, completed or discarded.
+    virtual void presented(const Presentation &p) = 0;
 
 protected:
     ~PresentationFeed() = default;
@@ -24,12 +25,11 @@ protected:
 
 class DisplayWatch {
 public:
-    // `clock_name` names the vblank clock in the summary.
-    explicit DisplayWatch(std::string clock_name) : clock_name_(std::move(clock_name)) {}
+    explicit DisplayWatch(DisplayIdentity identity) : id_(std::move(identity)) {}
 
     void vblank(uint64_t msc, uint64_t ust) { fit_.add(msc, ust); }
-    // A present at `msc` and `ust`, of `frame`.
-    void presented(const PresentedFrame &frame, uint64_t ust, uint64_t msc, PresentMode mode);
+    // A present, of `frame` where it matched one.
+    void presented(const PresentedFrame &frame, const Presentation &p);
     // The phase of a measured frame's swap end.
     void frame(const Frame &f);
 
@@ -37,8 +37,12 @@ public:
     DisplayFigures figures(const FrameFigures &frames, int32_t requested_us) const;
 
 private:
-    std::string clock_name_;
+    uint64_t refreshes_late(const PresentedFrame &frame, const Presentation &p) const;
+
+    DisplayIdentity id_;
     VblankFit fit_;
     PhaseStats phases_;
+    FeedbackStats feedback_;
+    double refresh_us_ = 0;  // the compositor's latest refresh period
     DisplayFigures presents_;
 };

@@ -21,6 +21,16 @@ void add_present(DisplayFigures &d, PresentMode mode, uint64_t missed, int64_t l
         d.latency.add(uint64_t(latency_us));
 }
 
+std::string flags_text(unsigned flags)
+{
+    static const char *const names[] = {"vsync", "hw_clock", "hw_completion", "zero_copy"};
+    std::string text;
+    for (unsigned bit = 0; bit < 4; ++bit)
+        if (flags & (1u << bit))
+            text += (text.empty() ? "" : "|") + std::string(names[bit]);
+    return text;
+}
+
 double fps_mean(const FrameFigures &f)
 {
     return f.interval.sum() ? 1e6 * double(f.interval.count()) / double(f.interval.sum()) : 0;
@@ -103,13 +113,27 @@ nlohmann::json or_null(bool known, double value)
     return known ? nlohmann::json(value) : nlohmann::json(nullptr);
 }
 
+// Where the window system is not plain X11, what it is and what it can tell.
+std::string window_system_text(const DisplayIdentity &id)
+{
+    if (id.window_system == "x11")
+        return "";
+    std::string s = "window system: " + id.window_system + "\n";
+    if (id.window_system == "xwayland")
+        return s + "note: Xwayland's vblank clock and presents imitate the compositor's; "
+                   "--winsys wayland measures the compositor itself\n";
+    return s + "hardware clock: " + (id.hardware_clock < 0 ? "unknown" : id.hardware_clock ? "yes" : "no") + "\n";
+}
+
 std::string display_text(const DisplayFigures &d)
 {
-    std::string s = d.refresh_hz > 0 ? format("refresh: %.2f Hz (%s)\n", d.refresh_hz, d.refresh_source.c_str())
+    std::string s = window_system_text(d.identity);
+    s += d.refresh_hz > 0 ? format("refresh: %.2f Hz (%s)\n", d.refresh_hz, d.refresh_source.c_str())
                                      : "refresh: unknown (no vblank clock)\n";
     s += format("swap control: %s\nvsync: %s\n", d.swap_control ? "yes" : "no", d.vsync.c_str());
     if (!present_count(d))
-        return s + "presents: none reported by the X server for this window\n";
+        return s + (d.identity.compositor_feedback ? "presents: none reported by the compositor for this window\n"
+                                                   : "presents: none reported by the X server for this window\n");
     s += format("presents: %llu (flip %llu, copy %llu, skip %llu, suboptimal copy %llu)\n",
                 (unsigned long long)present_count(d), (unsigned long long)d.presents[mode_flip],
                 (unsigned long long)d.presents[mode_copy], (unsigned long long)d.presents[mode_skip],
@@ -129,7 +153,11 @@ nlohmann::json display_json(const DisplayFigures &d)
     presents["latency_us"] = d.latency.count()
         ? nlohmann::json{{"p50", d.latency.percentile(50)}, {"p99", d.latency.percentile(99)}, {"max", d.latency.max()}}
         : nlohmann::json(nullptr);
-    return {{"refresh_hz", or_null(d.refresh_hz > 0, d.refresh_hz)}, {"swap_control", d.swap_control},
+    const DisplayIdentity &id = d.identity;
+    return {{"window_system", id.window_system},
+            {"refresh_hz", or_null(d.refresh_hz > 0, d.refresh_hz)}, {"swap_control", d.swap_control},
+            {"hardware_clock", id.hardware_clock < 0 ? nlohmann::json(nullptr) : nlohmann::json(id.hardware_clock == 1)},
+            {"presentation_clock", id.presentation_clock.empty() ? nlohmann::json(nullptr) : nlohmann::json(id.presentation_clock)},
             {"vsync", d.vsync}, {"presents", presents}};
 }
 

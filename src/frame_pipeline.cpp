@@ -21,7 +21,7 @@ static StopWatchInterface *timer = nullptr;
 static const uint64_t hybrid_margin_us = 300;
 
 FramePipeline::FramePipeline(WindowSystem &ws, const Settings &settings)
-    : ws_(ws), settings_(settings), watch_(ws.clock_name())
+    : ws_(ws), settings_(settings), watch_(ws.identity())
 {
     sdkCreateTimer(&timer);
 }
@@ -101,9 +101,9 @@ void FramePipeline::vblank(uint64_t msc, uint64_t ust)
     watch_.vblank(msc, ust);
 }
 
-void FramePipeline::presented(uint64_t ust, uint64_t msc, PresentMode mode)
+void FramePipeline::presented(const Presentation &p)
 {
-    watch_.presented(record_present(ust, msc, mode), ust, msc, mode);
+    watch_.presented(record_present(p), p);
 }
 
 DisplayFigures FramePipeline::display_figures() const

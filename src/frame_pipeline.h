@@ -22,7 +22,7 @@ public:
     void display() override;
 
     void vblank(uint64_t msc, uint64_t ust) override;
-    void presented(uint64_t ust, uint64_t msc, PresentMode mode) override;
+    void presented(const Presentation &p) override;
 
     // The display's figures so far, given the measured frames.
     DisplayFigures display_figures() const;

@@ -21,7 +21,7 @@ const char short_options[] = "vh";
 namespace {
 
 // getopt_long's codes for the long options, out of the range of letters.
-enum { opt_frames = 256, opt_duration, opt_log, opt_report, opt_summary, opt_pace, opt_qr };
+enum { opt_frames = 256, opt_duration, opt_log, opt_report, opt_summary, opt_pace, opt_qr, opt_winsys };
 
 const struct option long_options[] = {
     {"frames", required_argument, nullptr, opt_frames},
@@ -31,6 +31,7 @@ const struct option long_options[] = {
     {"summary", no_argument, nullptr, opt_summary},
     {"pace", required_argument, nullptr, opt_pace},
     {"qr", no_argument, nullptr, opt_qr},
+    {"winsys", required_argument, nullptr, opt_winsys},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -103,6 +104,17 @@ bool read_pace(const char *arg, Settings &s)
     return true;
 }
 
+bool read_winsys(const char *arg, Settings &s)
+{
+    if (strcmp(arg, "x11") == 0)
+        s.winsys = Winsys::x11;
+    else if (strcmp(arg, "wayland") == 0)
+        s.winsys = Winsys::wayland;
+    else
+        return bad_value(opt_winsys, arg, "x11 or wayland");
+    return true;
+}
+
 bool read_option(int c, const char *arg, Settings &s)
 {
     switch (c) {
@@ -115,6 +127,7 @@ bool read_option(int c, const char *arg, Settings &s)
     case opt_summary: s.summary = true; return true;
     case opt_pace: return read_pace(arg, s);
     case opt_qr: s.qr = true; return true;
+    case opt_winsys: return read_winsys(arg, s);
     case ':':
         fprintf(stderr, "quorvel: --%s needs a value\n", long_name(optopt));
         return false;
@@ -200,6 +213,7 @@ void usage(int, char **argv)
     printf("    --report FILE: write the run's figures as JSON to FILE.\n");
     printf("    --pace busy|hybrid: poll the clock, or sleep and then poll (default busy).\n");
     printf("    --qr: also draw the tick and the frame number as a QR code.\n");
+    printf("    --winsys x11|wayland: the window system (default Wayland when only WAYLAND_DISPLAY is set).\n");
     printf("    --version: print the version and end.\n");
 }
 
@@ -214,4 +228,12 @@ char *vsync_request(int on)
 const char *pace_name(Pace p)
 {
     return p == Pace::hybrid ? "hybrid" : "busy";
+}
+
+Winsys chosen_winsys(Winsys asked, const char *wayland_display, const char *display)
+{
+    if (asked != Winsys::automatic)
+        return asked;
+    bool wayland = wayland_display && *wayland_display, x11 = display && *display;
+    return wayland && !x11 ? Winsys::wayland : Winsys::x11;
 }

@@ -31,7 +31,8 @@ static std::string gl_string(GLenum name)
 static int check_gl(WindowSystem &ws)
 {
     GLenum err = glewInit();
-    if (err != GLEW_OK) {
+    // On EGL, GLEW finds no GLX display, but only after it has loaded GL itself.
+    if (err != GLEW_OK && err != GLEW_ERROR_NO_GLX_DISPLAY) {
         fprintf(stderr, "Error: %s\n", reinterpret_cast<const char *>(glewGetErrorString(err)));
         return 1;
     }
@@ -87,10 +88,12 @@ int main(int argc, char **argv)
         usage(argc, argv);
     watch_stdout();
 
-    std::unique_ptr<WindowSystem> ws = x11_window_system();
+    bool wayland = chosen_winsys(settings.winsys, getenv("WAYLAND_DISPLAY"), getenv("DISPLAY")) == Winsys::wayland;
+    std::unique_ptr<WindowSystem> ws = wayland ? wayland_window_system() : x11_window_system();
     // The code gets a column of its own, right of where the longest ticks end.
-    ws->open({400, 30, 1024 + (settings.qr ? qr_column_px : 0), 800, "High Resolution Timer", argv[0],
-              settings.window_system_args});
+    if (int status = ws->open({400, 30, 1024 + (settings.qr ? qr_column_px : 0), 800, "High Resolution Timer",
+                               argv[0], settings.window_system_args}))
+        return status;
     static const std::string font = data_file("FreeSans.ttf");
     fontfilename = font.c_str();
     if (int status = check_gl(*ws))
@@ -105,7 +108,7 @@ int main(int argc, char **argv)
         ws->run(frames);
     }
     bool written = finish_run();
-    written = finish_stdout() && written;
+    written = finish_stdout() && written && !ws->connection_lost();
     free_resources();
     if (stop_signal)
         end_by_signal();

@@ -16,8 +16,7 @@ namespace {
 struct Row {
     Frame frame;
     bool presented;
-    uint64_t ust, msc;
-    PresentMode mode;
+    Presentation present;
 };
 
 // Frames wait here for their present: a real stack reports one a frame or
@@ -73,10 +72,10 @@ void write_row(const Row &r)
                     (unsigned long long)f.start_us, (unsigned long long)f.swap_end_us, interval_text,
                     (unsigned long long)f.duration_us, (unsigned long long)f.swap_end_mono_us);
     if (n >= 0 && r.presented)
-        n = fprintf(log_file, "%llu,%llu,%s,", (unsigned long long)r.ust, (unsigned long long)r.msc,
-                    mode_name(r.mode));
+        n = fprintf(log_file, "%llu,%llu,%s,%s,", (unsigned long long)r.present.ust,
+                    (unsigned long long)r.present.msc, mode_name(r.present.mode), flags_text(r.present.flags).c_str());
     else if (n >= 0)
-        n = fputs(",,,", log_file);
+        n = fputs(",,,,", log_file);
     if (n >= 0)
         n = fputs(f.measured ? "1\n" : "0\n", log_file);
     if (n < 0)
@@ -119,7 +118,7 @@ bool open_log()
         return cannot_create("log", log_path, errno);
     setvbuf(log_file, nullptr, _IOFBF, 1 << 20);
     if (fputs("frame,start_us,swap_end_us,interval_us,duration_us,"
-              "swap_end_mono_us,present_ust,present_msc,present_mode,measured\n", log_file) < 0)
+              "swap_end_mono_us,present_ust,present_msc,present_mode,present_flags,measured\n", log_file) < 0)
         note_failure("log", log_path, log_failed);
     return true;
 }
@@ -192,22 +191,20 @@ void record_frame(const Frame &frame, bool present_may_come)
 {
     if (pending_count == pending_rows)
         write_oldest();
-    pending[(first_pending + pending_count++) % pending_rows] = Row{frame, false, 0, 0, mode_copy};
+    pending[(first_pending + pending_count++) % pending_rows] = Row{frame, false, {}};
     if (!present_may_come)
         while (pending_count)
             write_oldest();
 }
 
-PresentedFrame record_present(uint64_t ust, uint64_t msc, PresentMode mode)
+PresentedFrame record_present(const Presentation &p)
 {
     for (size_t i = 0; i < pending_count; ++i) {
         Row &r = pending[(first_pending + i) % pending_rows];
-        if (r.presented)
+        if (r.presented || (p.frame && p.frame != r.frame.number))
             continue;
         r.presented = true;
-        r.ust = ust;
-        r.msc = msc;
-        r.mode = mode;
+        r.present = p;
         // The raw and monotonic clocks differ by an offset that barely moves within a frame.
         const Frame &f = r.frame;
         PresentedFrame frame{true, f.start_us + (f.swap_end_mono_us - f.swap_end_us), f.swap_end_mono_us};

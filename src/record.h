@@ -16,9 +16,9 @@ bool open_records(const char *log_path, const char *report_path);
 // half a second at most; otherwise it is written at once.
 void record_frame(const Frame &frame, bool present_may_come);
 
-// A present the display completed on the window, taken as the oldest
-// logged frame that has none yet.
-PresentedFrame record_present(uint64_t ust, uint64_t msc, PresentMode mode);
+// A present the display completed on the window, taken as the frame it
+// names, or else as the oldest logged frame that has none yet.
+PresentedFrame record_present(const Presentation &p);
 
 // The tick by which record_catch_up has work to do: a row whose present is
 // overdue, or rows that have waited long enough in the buffer.

@@ -105,3 +105,31 @@ std::string vsync_verdict(const PhaseStats &phases, double period_us, double mea
         return "not locked";
     return "unknown";
 }
+
+void FeedbackStats::presented(uint64_t t, bool vsync, double refresh_us)
+{
+    if (presented_++ == 0)
+        first_ = t;
+    else if (refresh_us > 0) {
+        double periods = double(int64_t(t - last_)) / refresh_us;
+        ++steps_;
+        whole_steps_ += std::round(periods) >= 1 && std::fabs(periods - std::round(periods)) <= 0.1;
+    }
+    last_ = t;
+    vsync_ += vsync;
+    if (refresh_us > 0)
+        refresh_us_ = refresh_us;
+}
+
+std::string FeedbackStats::verdict() const
+{
+    if (presented_ + discarded_ == 0)
+        return "unknown";
+    bool faster = refresh_us_ > 0 && presented_ > 1 &&
+                  double(last_ - first_) < faster_than_refresh * refresh_us_ * double(presented_ - 1);
+    if (discarded_ || faster || (vsync_ && vsync_ < presented_))
+        return "not locked";
+    if (!vsync_ || whole_steps_ < steps_ || !steps_)
+        return "unknown";
+    return "locked";
+}

@@ -47,3 +47,26 @@ private:
 // of 0 means no vblank clock.
 std::string vsync_verdict(const PhaseStats &phases, double period_us, double mean_interval_us,
                           int32_t requested_us);
+
+// What a compositor's per-frame feedback says of vsync: discards, the vsync
+// flag, and the steps between successive presentations against its refresh.
+class FeedbackStats {
+public:
+    void discarded() { ++discarded_; }
+    // A presentation at `t` μs, with its flags and the refresh period (0 unknown).
+    void presented(uint64_t t, bool vsync, double refresh_us);
+    uint64_t presented_count() const { return presented_; }
+    uint64_t discarded_count() const { return discarded_; }
+
+    // "locked": nothing discarded, every presentation marked vsync, and each
+    // step a whole number of refresh periods (within a tenth of one).
+    // "not locked": frames discarded, presentations faster than the refresh
+    // on average, or some unmarked where the compositor marks others.
+    // "unknown": no feedback, none marked vsync, or steps that are not whole periods.
+    std::string verdict() const;
+
+private:
+    uint64_t presented_ = 0, discarded_ = 0, vsync_ = 0;
+    uint64_t first_ = 0, last_ = 0, steps_ = 0, whole_steps_ = 0;
+    double refresh_us_ = 0;
+};

@@ -35,11 +35,13 @@ public:
     virtual ~WindowSystem() = default;
 
     // Opens the window with an OpenGL context of version 2.0 current.
-    virtual void open(const WindowRequest &request) = 0;
-    // Calls the loop until leave() or until the window is closed. Losing the
-    // connection ends the process through exit(1), so that atexit handlers
-    // still finish the records.
+    // Returns 0, or the exit status after a message on standard error.
+    virtual int open(const WindowRequest &request) = 0;
+    // Calls the loop until leave(), until the window is closed, or until the
+    // connection is lost. X11 ends the process through exit(1) then, from
+    // inside Xlib, so that only atexit handlers can still finish the records.
     virtual void run(FrameLoop &loop) = 0;
+    virtual bool connection_lost() = 0;
     virtual void redisplay() = 0;
     virtual void leave() = 0;
 
@@ -60,9 +62,11 @@ public:
     virtual void watch_presentation() = 0;
     virtual void poll_presentation(PresentationFeed &feed) = 0;
     virtual bool presents_may_come() = 0;
-    // The name of the vblank clock, for the summary.
-    virtual const char *clock_name() = 0;
+    // What the display is, as far as it can be told before any frame.
+    virtual DisplayIdentity identity() = 0;
 };
 
 // X11 through GLUT, GLX and xcb-present.
 std::unique_ptr<WindowSystem> x11_window_system();
+// Wayland through xdg-shell, EGL and presentation-time.
+std::unique_ptr<WindowSystem> wayland_window_system();

@@ -1,9 +1,13 @@
 #include "x11_present.h"
 
 #include <xcb/present.h>
+#include <xcb/randr.h>
 #include <xcb/xcb.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
 
 X11Present::~X11Present()
 {
@@ -25,9 +29,61 @@ void X11Present::ask_for_vblank(uint64_t msc)
     xcb_flush(connection_);
 }
 
+namespace {
+
+template <typename Reply>
+struct Freed {
+    Reply *reply;
+    ~Freed() { free(reply); }
+};
+
+// The names of the screen's RandR outputs.
+std::vector<std::string> output_names(xcb_connection_t *c, xcb_window_t root)
+{
+    std::vector<std::string> names;
+    Freed<xcb_randr_query_version_reply_t> version{
+        xcb_randr_query_version_reply(c, xcb_randr_query_version(c, 1, 3), nullptr)};
+    if (!version.reply)
+        return names;
+    Freed<xcb_randr_get_screen_resources_current_reply_t> res{xcb_randr_get_screen_resources_current_reply(
+        c, xcb_randr_get_screen_resources_current(c, root), nullptr)};
+    if (!res.reply)
+        return names;
+    xcb_randr_output_t *outputs = xcb_randr_get_screen_resources_current_outputs(res.reply);
+    for (int i = 0; i < xcb_randr_get_screen_resources_current_outputs_length(res.reply); ++i) {
+        Freed<xcb_randr_get_output_info_reply_t> info{xcb_randr_get_output_info_reply(
+            c, xcb_randr_get_output_info(c, outputs[i], res.reply->config_timestamp), nullptr)};
+        if (info.reply)
+            names.emplace_back(reinterpret_cast<const char *>(xcb_randr_get_output_info_name(info.reply)),
+                               size_t(xcb_randr_get_output_info_name_length(info.reply)));
+    }
+    return names;
+}
+
+}  // namespace
+
+// Xwayland has the XWAYLAND extension from 23.1 on; before, only its RandR
+// outputs, XWAYLAND0 and on, give it away. Xvfb's one output is "screen".
+void X11Present::identify(uint32_t root)
+{
+    const char *ext = "XWAYLAND";
+    Freed<xcb_query_extension_reply_t> xwayland{
+        xcb_query_extension_reply(connection_, xcb_query_extension(connection_, uint16_t(strlen(ext)), ext), nullptr)};
+    bool is_xwayland = xwayland.reply && xwayland.reply->present, is_xvfb = false;
+    for (const std::string &name : output_names(connection_, root)) {
+        is_xwayland = is_xwayland || name.rfind("XWAYLAND", 0) == 0;
+        is_xvfb = is_xvfb || name == "screen";
+    }
+    if (is_xwayland)
+        identity_.window_system = "xwayland";
+    if (is_xwayland || is_xvfb)
+        identity_.hardware_clock = 0;
+}
+
 void X11Present::watch(const char *display_name, uint32_t window)
 {
-    connection_ = xcb_connect(display_name, nullptr);
+    int screen = 0;
+    connection_ = xcb_connect(display_name, &screen);
     const xcb_query_extension_reply_t *ext =
         xcb_connection_has_error(connection_) ? nullptr : xcb_get_extension_data(connection_, &xcb_present_id);
     if (!ext || !ext->present) {
@@ -35,6 +91,10 @@ void X11Present::watch(const char *display_name, uint32_t window)
         return;
     }
     opcode_ = ext->major_opcode;
+    xcb_screen_iterator_t roots = xcb_setup_roots_iterator(xcb_get_setup(connection_));
+    for (; screen > 0 && roots.rem > 1; --screen)
+        xcb_screen_next(&roots);
+    identify(roots.data->root);
     free(xcb_present_query_version_reply(connection_, xcb_present_query_version(connection_, 1, 0), nullptr));
     window_ = window;
     xcb_present_select_input(connection_, xcb_generate_id(connection_), window,
@@ -53,7 +113,11 @@ void X11Present::take(void *event, PresentationFeed &feed)
         feed.vblank(e->msc, e->ust);
         ask_for_vblank(e->msc + 1);
     } else {
-        feed.presented(e->ust, e->msc, e->mode < mode_count ? PresentMode(e->mode) : mode_copy);
+        Presentation p;
+        p.ust = p.ust_mono = e->ust;
+        p.msc = e->msc;
+        p.mode = e->mode < mode_count ? PresentMode(e->mode) : mode_copy;
+        feed.presented(p);
     }
 }
 

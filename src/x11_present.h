@@ -17,13 +17,18 @@ public:
     // Feeds what the server has reported so far.
     void poll(PresentationFeed &feed);
     bool connected() const { return connection_ != nullptr; }
+    // x11, or xwayland; a clock known to be a software one where the server
+    // tells: Xvfb's and Xwayland's.
+    DisplayIdentity identity() const { return identity_; }
 
 private:
     void forget();
     void ask_for_vblank(uint64_t msc);
     void take(void *event, PresentationFeed &feed);
+    void identify(uint32_t root);
 
     xcb_connection_t *connection_ = nullptr;
     uint32_t window_ = 0;
     uint8_t opcode_ = 0;
+    DisplayIdentity identity_;
 };

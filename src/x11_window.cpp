@@ -32,7 +32,7 @@ void idle()
 
 class X11WindowSystem final : public WindowSystem {
 public:
-    void open(const WindowRequest &r) override
+    int open(const WindowRequest &r) override
     {
         std::vector<char *> args{r.program};
         args.insert(args.end(), r.options.begin(), r.options.end());
@@ -46,6 +46,7 @@ public:
         glutInitWindowPosition(r.x, r.y);
         glutInitWindowSize(r.width, r.height);
         glutCreateWindow(r.title);
+        return 0;
     }
 
     void run(FrameLoop &loop) override
@@ -56,6 +57,8 @@ public:
         glutMainLoop();
         running = nullptr;
     }
+
+    bool connection_lost() override { return false; }
 
     void redisplay() override { glutPostRedisplay(); }
     void leave() override { glutLeaveMainLoop(); }
@@ -119,7 +122,7 @@ public:
 
     void poll_presentation(PresentationFeed &feed) override { present_.poll(feed); }
     bool presents_may_come() override { return present_.connected(); }
-    const char *clock_name() override { return "Present vblank clock"; }
+    DisplayIdentity identity() override { return present_.identity(); }
 
 private:
     X11Present present_;

@@ -1,0 +1,367 @@
+// The Wayland window system: an xdg-shell toplevel with an EGL window
+// surface and a desktop OpenGL context, and the compositor's own
+// presentation feedback for every frame (wp_presentation).
+#include <EGL/egl.h>
+#include <GL/gl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <wayland-client.h>
+#include <wayland-egl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <deque>
+
+#include "presentation-time-client-protocol.h"
+#include "run_end.h"
+#include "window_system.h"
+#include "xdg-shell-client-protocol.h"
+
+namespace {
+
+uint64_t clock_us(clockid_t clock)
+{
+    struct timespec ts;
+    clock_gettime(clock, &ts);
+    return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
+}
+
+const char *clock_text(clockid_t clock)
+{
+    switch (clock) {
+    case CLOCK_MONOTONIC: return "CLOCK_MONOTONIC";
+    case CLOCK_MONOTONIC_RAW: return "CLOCK_MONOTONIC_RAW";
+    case CLOCK_REALTIME: return "CLOCK_REALTIME";
+    case CLOCK_BOOTTIME: return "CLOCK_BOOTTIME";
+    default: return "unknown";
+    }
+}
+
+class WaylandWindowSystem final : public WindowSystem {
+public:
+    ~WaylandWindowSystem() override;
+    int open(const WindowRequest &request) override;
+    void run(FrameLoop &loop) override;
+    bool connection_lost() override { return lost_; }
+    void redisplay() override { redisplay_ = true; }
+    void leave() override { leave_ = true; }
+    void swap() override;
+    void set_title(const char *title) override { xdg_toplevel_set_title(toplevel_, title); }
+    void size(int &width, int &height) override
+    {
+        width = width_;
+        height = height_;
+    }
+    void wait(uint64_t timeout_us, const volatile sig_atomic_t *stop) override;
+    bool swap_control_offered() override { return true; }
+    void request_swap_interval(int on) override { eglSwapInterval(egl_display_, on); }
+    void watch_presentation() override {}
+    void poll_presentation(PresentationFeed &feed) override;
+    bool presents_may_come() override { return presentation_ && !lost_; }
+    DisplayIdentity identity() override;
+
+private:
+    static const wl_registry_listener registry_listener;
+    static const xdg_wm_base_listener wm_base_listener;
+    static const xdg_surface_listener xdg_surface_listener_;
+    static const xdg_toplevel_listener toplevel_listener;
+    static const wp_presentation_listener presentation_listener;
+    static const wp_presentation_feedback_listener feedback_listener;
+
+    int open_surface(const WindowRequest &r);
+    int open_egl();
+    void pump(uint64_t timeout_us, const sigset_t *mask);
+    void resize(int width, int height);
+    void take_presented(uint64_t frame, uint64_t ust, uint64_t refresh_ns, uint64_t seq, unsigned flags);
+
+    // Each swap asks for feedback on its own commit, so the feedback names its frame.
+    struct FeedbackTag {
+        WaylandWindowSystem *self;
+        uint64_t frame;
+    };
+    uint64_t swaps_ = 0;
+
+    wl_display *display_ = nullptr;
+    wl_registry *registry_ = nullptr;
+    wl_compositor *compositor_ = nullptr;
+    xdg_wm_base *wm_base_ = nullptr;
+    wp_presentation *presentation_ = nullptr;
+    wl_surface *surface_ = nullptr;
+    xdg_surface *xdg_surface_ = nullptr;
+    xdg_toplevel *toplevel_ = nullptr;
+    wl_egl_window *egl_window_ = nullptr;
+    EGLDisplay egl_display_ = EGL_NO_DISPLAY;
+    EGLContext context_ = EGL_NO_CONTEXT;
+    EGLSurface egl_surface_ = EGL_NO_SURFACE;
+
+    int width_ = 0, height_ = 0, pending_width_ = 0, pending_height_ = 0;
+    bool configured_ = false, closed_ = false, lost_ = false, leave_ = false, redisplay_ = false;
+    clockid_t clock_ = CLOCK_MONOTONIC;
+    bool clock_announced_ = false;
+    std::deque<Presentation> reported_;  // feedback waiting for the next poll
+};
+
+const wl_registry_listener WaylandWindowSystem::registry_listener = {
+    [](void *data, wl_registry *registry, uint32_t name, const char *interface, uint32_t) {
+        auto *self = static_cast<WaylandWindowSystem *>(data);
+        if (strcmp(interface, wl_compositor_interface.name) == 0)
+            self->compositor_ = static_cast<wl_compositor *>(wl_registry_bind(registry, name, &wl_compositor_interface, 1));
+        else if (strcmp(interface, xdg_wm_base_interface.name) == 0)
+            self->wm_base_ = static_cast<xdg_wm_base *>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
+        else if (strcmp(interface, wp_presentation_interface.name) == 0) {
+            // The clock is announced at once, so the listener must be there first.
+            self->presentation_ = static_cast<wp_presentation *>(wl_registry_bind(registry, name, &wp_presentation_interface, 1));
+            wp_presentation_add_listener(self->presentation_, &presentation_listener, self);
+        }
+    },
+    [](void *, wl_registry *, uint32_t) {},
+};
+
+const xdg_wm_base_listener WaylandWindowSystem::wm_base_listener = {
+    [](void *, xdg_wm_base *base, uint32_t serial) { xdg_wm_base_pong(base, serial); },
+};
+
+const xdg_surface_listener WaylandWindowSystem::xdg_surface_listener_ = {
+    [](void *data, xdg_surface *surface, uint32_t serial) {
+        auto *self = static_cast<WaylandWindowSystem *>(data);
+        xdg_surface_ack_configure(surface, serial);
+        self->configured_ = true;
+        self->resize(self->pending_width_, self->pending_height_);
+        self->redisplay_ = true;  // as an expose does on X11
+    },
+};
+
+const xdg_toplevel_listener WaylandWindowSystem::toplevel_listener = {
+    [](void *data, xdg_toplevel *, int32_t width, int32_t height, wl_array *) {
+        auto *self = static_cast<WaylandWindowSystem *>(data);
+        // 0 leaves the size to the client: the one asked for, or the current one.
+        self->pending_width_ = width > 0 ? width : self->width_;
+        self->pending_height_ = height > 0 ? height : self->height_;
+    },
+    [](void *data, xdg_toplevel *) { static_cast<WaylandWindowSystem *>(data)->closed_ = true; },
+    [](void *, xdg_toplevel *, int32_t, int32_t) {},
+    [](void *, xdg_toplevel *, wl_array *) {},
+};
+
+const wp_presentation_listener WaylandWindowSystem::presentation_listener = {
+    [](void *data, wp_presentation *, uint32_t clock) {
+        auto *self = static_cast<WaylandWindowSystem *>(data);
+        self->clock_ = clockid_t(clock);
+        self->clock_announced_ = true;
+    },
+};
+
+const wp_presentation_feedback_listener WaylandWindowSystem::feedback_listener = {
+    [](void *, struct wp_presentation_feedback *, wl_output *) {},
+    [](void *data, struct wp_presentation_feedback *feedback, uint32_t sec_hi, uint32_t sec_lo, uint32_t nsec,
+       uint32_t refresh, uint32_t seq_hi, uint32_t seq_lo, uint32_t flags) {
+        auto *tag = static_cast<FeedbackTag *>(data);
+        uint64_t sec = (uint64_t(sec_hi) << 32) | sec_lo;
+        tag->self->take_presented(tag->frame, sec * 1000000 + nsec / 1000, refresh, (uint64_t(seq_hi) << 32) | seq_lo,
+                                  flags);
+        delete tag;
+        wp_presentation_feedback_destroy(feedback);
+    },
+    [](void *data, struct wp_presentation_feedback *feedback) {
+        auto *tag = static_cast<FeedbackTag *>(data);
+        Presentation p;
+        p.mode = mode_skip;
+        p.frame = tag->frame;
+        tag->self->reported_.push_back(p);
+        delete tag;
+        wp_presentation_feedback_destroy(feedback);
+    },
+};
+
+// The time on the compositor's clock, for the log; on CLOCK_MONOTONIC, where
+// the frames' swap ends are, for latency: the two clocks' offset is read now.
+void WaylandWindowSystem::take_presented(uint64_t frame, uint64_t ust, uint64_t refresh_ns, uint64_t seq,
+                                         unsigned flags)
+{
+    Presentation p;
+    p.frame = frame;
+    p.ust = ust;
+    p.ust_mono = clock_ == CLOCK_MONOTONIC ? ust : ust + clock_us(CLOCK_MONOTONIC) - clock_us(clock_);
+    p.msc = seq;
+    p.mode = flags & flag_zero_copy ? mode_flip : mode_copy;
+    p.flags = flags;
+    p.refresh_ns = refresh_ns;
+    reported_.push_back(p);
+}
+
+WaylandWindowSystem::~WaylandWindowSystem()
+{
+    if (egl_display_ != EGL_NO_DISPLAY) {
+        eglMakeCurrent(egl_display_, EGL_NO_SURFACE, EGL_NO_SURFACE, EGL_NO_CONTEXT);
+        eglTerminate(egl_display_);
+    }
+    if (egl_window_)
+        wl_egl_window_destroy(egl_window_);
+    if (display_)
+        wl_display_disconnect(display_);
+}
+
+int WaylandWindowSystem::open(const WindowRequest &r)
+{
+    display_ = wl_display_connect(nullptr);
+    if (!display_) {
+        const char *name = getenv("WAYLAND_DISPLAY");
+        fprintf(stderr, "quorvel: cannot connect to the Wayland compositor WAYLAND_DISPLAY=%s: %s\n",
+                name ? name : "", strerror(errno));
+        return 1;
+    }
+    registry_ = wl_display_get_registry(display_);
+    wl_registry_add_listener(registry_, &registry_listener, this);
+    wl_display_roundtrip(display_);
+    if (!compositor_ || !wm_base_) {
+        fprintf(stderr, "quorvel: the Wayland compositor offers no %s\n", compositor_ ? "xdg_wm_base" : "wl_compositor");
+        return 1;
+    }
+    if (int status = open_surface(r))
+        return status;
+    return open_egl();
+}
+
+int WaylandWindowSystem::open_surface(const WindowRequest &r)
+{
+    width_ = pending_width_ = r.width;
+    height_ = pending_height_ = r.height;
+    xdg_wm_base_add_listener(wm_base_, &wm_base_listener, this);
+    surface_ = wl_compositor_create_surface(compositor_);
+    xdg_surface_ = xdg_wm_base_get_xdg_surface(wm_base_, surface_);
+    xdg_surface_add_listener(xdg_surface_, &xdg_surface_listener_, this);
+    toplevel_ = xdg_surface_get_toplevel(xdg_surface_);
+    xdg_toplevel_add_listener(toplevel_, &toplevel_listener, this);
+    xdg_toplevel_set_title(toplevel_, r.title);
+    xdg_toplevel_set_app_id(toplevel_, "quorvel");
+    wl_surface_commit(surface_);
+    while (!configured_ && !closed_)
+        if (wl_display_dispatch(display_) < 0) {
+            fprintf(stderr, "quorvel: the Wayland compositor went away\n");
+            return 1;
+        }
+    egl_window_ = wl_egl_window_create(surface_, width_, height_);
+    return 0;
+}
+
+// The same messages and statuses as GLX's failures give: "Error: ..." and 1.
+int WaylandWindowSystem::open_egl()
+{
+    static const EGLint config_attribs[] = {EGL_SURFACE_TYPE, EGL_WINDOW_BIT, EGL_RED_SIZE, 8, EGL_GREEN_SIZE, 8,
+                                            EGL_BLUE_SIZE, 8, EGL_RENDERABLE_TYPE, EGL_OPENGL_BIT, EGL_NONE};
+    static const EGLint context_attribs[] = {EGL_CONTEXT_MAJOR_VERSION, 2, EGL_CONTEXT_MINOR_VERSION, 0, EGL_NONE};
+    EGLConfig config;
+    EGLint count = 0;
+    egl_display_ = eglGetDisplay(reinterpret_cast<EGLNativeDisplayType>(display_));
+    bool ok = egl_display_ != EGL_NO_DISPLAY && eglInitialize(egl_display_, nullptr, nullptr) &&
+              eglBindAPI(EGL_OPENGL_API) && eglChooseConfig(egl_display_, config_attribs, &config, 1, &count) &&
+              count == 1;
+    if (ok)
+        context_ = eglCreateContext(egl_display_, config, EGL_NO_CONTEXT, context_attribs);
+    if (context_ != EGL_NO_CONTEXT)
+        egl_surface_ = eglCreateWindowSurface(egl_display_, config, reinterpret_cast<EGLNativeWindowType>(egl_window_), nullptr);
+    if (egl_surface_ == EGL_NO_SURFACE || !eglMakeCurrent(egl_display_, egl_surface_, egl_surface_, context_)) {
+        fprintf(stderr, "Error: no OpenGL context through EGL (EGL error 0x%04x)\n", unsigned(eglGetError()));
+        return 1;
+    }
+    return 0;
+}
+
+void WaylandWindowSystem::resize(int width, int height)
+{
+    if (width == width_ && height == height_)
+        return;
+    width_ = width;
+    height_ = height;
+    if (egl_window_)
+        wl_egl_window_resize(egl_window_, width, height, 0, 0);
+    // GLUT keeps the viewport on the whole window; so does this.
+    if (context_ != EGL_NO_CONTEXT)
+        glViewport(0, 0, width, height);
+}
+
+// Reads and handles what the compositor has sent, waiting up to
+// `timeout_us` for it; with `mask`, only the stop signals end the wait.
+void WaylandWindowSystem::pump(uint64_t timeout_us, const sigset_t *mask)
+{
+    if (lost_)
+        return;
+    while (wl_display_prepare_read(display_) != 0)
+        wl_display_dispatch_pending(display_);
+    wl_display_flush(display_);
+    struct pollfd fd = {wl_display_get_fd(display_), POLLIN, 0};
+    struct timespec timeout = {time_t(timeout_us / 1000000), long(timeout_us % 1000000) * 1000};
+    if (ppoll(&fd, 1, &timeout, mask) > 0 && (fd.revents & POLLIN))
+        wl_display_read_events(display_);
+    else
+        wl_display_cancel_read(display_);
+    wl_display_dispatch_pending(display_);
+    lost_ = wl_display_get_error(display_) != 0 || (fd.revents & (POLLHUP | POLLERR));
+}
+
+void WaylandWindowSystem::run(FrameLoop &loop)
+{
+    while (!leave_ && !closed_ && !lost_) {
+        pump(0, nullptr);
+        if (redisplay_) {
+            redisplay_ = false;
+            loop.display();
+        } else {
+            loop.idle();
+        }
+    }
+}
+
+void WaylandWindowSystem::swap()
+{
+    ++swaps_;
+    if (presentation_)
+        wp_presentation_feedback_add_listener(wp_presentation_feedback(presentation_, surface_), &feedback_listener,
+                                              new FeedbackTag{this, swaps_});
+    eglSwapBuffers(egl_display_, egl_surface_);
+}
+
+void WaylandWindowSystem::wait(uint64_t timeout_us, const volatile sig_atomic_t *stop)
+{
+    static bool slack_set = false;
+    if (!slack_set) {
+        // The default slack of 50 μs would make every wake-up late by as much.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+        slack_set = true;
+    }
+    // The stop signals are let in only inside ppoll, so one that comes just
+    // before the sleep cannot be missed for the whole of it.
+    sigset_t stops = stop_signal_set(), before;
+    sigprocmask(SIG_BLOCK, &stops, &before);
+    if (!*stop)
+        pump(timeout_us, &before);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+void WaylandWindowSystem::poll_presentation(PresentationFeed &feed)
+{
+    pump(0, nullptr);
+    while (!reported_.empty()) {
+        feed.presented(reported_.front());
+        reported_.pop_front();
+    }
+}
+
+DisplayIdentity WaylandWindowSystem::identity()
+{
+    DisplayIdentity id;
+    id.window_system = "wayland";
+    id.clock_name = "Wayland compositor, wp_presentation";
+    id.presentation_clock = clock_announced_ ? clock_text(clock_) : "";
+    id.compositor_feedback = presentation_ != nullptr;
+    return id;
+}
+
+}  // namespace
+
+std::unique_ptr<WindowSystem> wayland_window_system()
+{
+    return std::make_unique<WaylandWindowSystem>();
+}
