@@ -43,6 +43,27 @@ def rounds(out, variant, measure):
     return [v for n in (1, 2, 3) for v in measure(frames(out / f"{variant}{n}.bin"))]
 
 
+def wayland_table(out):
+    """The native Wayland path against Xwayland, from the runs' own reports."""
+    print("| under headless Weston, three alternated rounds of 5 s | native Wayland | Xwayland |")
+    print("|---|---|---|")
+    rows = (("busy", "interval p50 at 20000 μs, busy (μs)", lambda r: r["interval_us"]["p50"]),
+            ("busy", "interval p99 at 20000 μs, busy (μs)", lambda r: r["interval_us"]["p99"]),
+            ("hybrid", "interval p50 at 20000 μs, hybrid (μs)", lambda r: r["interval_us"]["p50"]),
+            ("hybrid", "interval p99 at 20000 μs, hybrid (μs)", lambda r: r["interval_us"]["p99"]),
+            ("hybrid", "CPU time of the main thread, hybrid (s)", lambda r: r["cpu"]["main_thread_s"]),
+            ("zero", "frames a second, interval 0", lambda r: r["frames"]["fps_mean"]),
+            ("zero", "frame duration p50, interval 0 (μs)", lambda r: r["duration_us"]["p50"]),
+            ("zero", "presents reported, interval 0", lambda r: r["display"]["presents"]["count"]))
+    for variant, name, figure in rows:
+        cells = []
+        for winsys in ("wayland", "xwayland"):
+            values = [figure(json.loads((out / f"{winsys}-{variant}{n}.json").read_text())) for n in (1, 2, 3)]
+            cells.append(f"{sum(values) / 3:.2f}" if isinstance(values[0], float) and values[0] < 100 else f"{sum(values) / 3:.0f}")
+        print(f"| {name} | {' | '.join(cells)} |")
+    print()
+
+
 def main(out):
     global warmup
     warmup = json.loads((out / "busy1.json").read_text())["settings"]["warmup_frames"]
@@ -96,6 +117,7 @@ def main(out):
                  and percentile(late["hybrid"], 99) <= percentile(late["busy"], 99)
                  and cpu["hybrid"]["main_thread_s"] <= cpu["busy"]["main_thread_s"] / 5)
     log_ok = percentile(rounds(out, "log", periods_us), 50) <= 1.02 * plain_period
+    wayland_table(out)
     print(f"Targets: frame cost at most 3 times the bare loop's: {'met' if cost_ok else 'MISSED'}; "
           f"memory growth under 1 MiB a minute: {'met' if growth < 1 else 'MISSED'}; "
           f"hybrid no later than busy at p50 and p99 with a fifth of its CPU: {'met' if hybrid_ok else 'MISSED'}; "

@@ -258,8 +258,11 @@ int WaylandWindowSystem::open_egl()
     bool ok = egl_display_ != EGL_NO_DISPLAY && eglInitialize(egl_display_, nullptr, nullptr) &&
               eglBindAPI(EGL_OPENGL_API) && eglChooseConfig(egl_display_, config_attribs, &config, 1, &count) &&
               count == 1;
-    if (ok)
-        context_ = eglCreateContext(egl_display_, config, EGL_NO_CONTEXT, context_attribs);
+    // Where no 2.0 context can be had, any context lets the GL check say so, as on X11.
+    static const EGLint any_version[] = {EGL_NONE};
+    for (const EGLint *attribs : {context_attribs, any_version})
+        if (ok && context_ == EGL_NO_CONTEXT)
+            context_ = eglCreateContext(egl_display_, config, EGL_NO_CONTEXT, attribs);
     if (context_ != EGL_NO_CONTEXT)
         egl_surface_ = eglCreateWindowSurface(egl_display_, config, reinterpret_cast<EGLNativeWindowType>(egl_window_), nullptr);
     if (egl_surface_ == EGL_NO_SURFACE || !eglMakeCurrent(egl_display_, egl_surface_, egl_surface_, context_)) {

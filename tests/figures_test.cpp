@@ -103,3 +103,32 @@ TEST(Vblank, FitAndVerdicts)
     EXPECT_EQ(vsync_verdict(swaps(period, 600, 1500), period, period, 0), "unknown");  // neither steady nor drifting
     EXPECT_EQ(vsync_verdict(swaps(period, 600), 0, period, 0), "unknown");      // no clock
 }
+
+// A compositor's feedback: `n` presentations `step` μs apart, flagged vsync
+// where `vsync(i)`, with `discarded` frames besides, at a 60 Hz refresh.
+template <typename Vsync>
+std::string feedback(int n, double step, Vsync vsync, int discarded = 0)
+{
+    FeedbackStats f;
+    for (int i = 0; i < n; ++i)
+        f.presented(uint64_t(1e9 + i * step), vsync(i), 1e6 / 60);
+    for (int i = 0; i < discarded; ++i)
+        f.discarded();
+    return f.verdict();
+}
+
+TEST(Vblank, FeedbackVerdicts)
+{
+    auto all = [](int) { return true; };
+    auto none = [](int) { return false; };
+    const double period = 1e6 / 60;
+    EXPECT_EQ(feedback(0, period, all), "unknown");                     // no feedback
+    EXPECT_EQ(feedback(100, period, all), "locked");
+    EXPECT_EQ(feedback(100, 2 * period, all), "locked");                 // whole periods
+    EXPECT_EQ(feedback(100, period, all, 1), "not locked");              // a discard
+    EXPECT_EQ(feedback(100, period / 2, none), "not locked");            // faster than the refresh
+    EXPECT_EQ(feedback(100, period, [](int i) { return i != 50; }), "not locked");
+    EXPECT_EQ(feedback(100, 25000, none), "unknown");                    // a software timer, as headless Weston
+    EXPECT_EQ(feedback(100, 1.5 * period, all), "unknown");              // steps that are not whole periods
+    EXPECT_EQ(flags_text(flag_vsync | flag_hw_clock | flag_zero_copy), "vsync|hw_clock|zero_copy");
+}

@@ -1,6 +1,8 @@
 """Runs the built program on a private Xvfb and looks at what it shows."""
 import contextlib
 import os
+import re
+import shutil
 import subprocess
 import tempfile
 import time
@@ -29,10 +31,37 @@ def xvfb(*extra, screen="1600x1024x24"):
         server.wait()
 
 
+@contextlib.contextmanager
+def weston(xwayland=False):
+    """A private headless Weston for one test; yields the environment that reaches it."""
+    runtime = tempfile.mkdtemp()
+    os.chmod(runtime, 0o700)
+    log = open(os.path.join(runtime, "log"), "w+")
+    server = subprocess.Popen(["weston", "--backend=headless-backend.so", "--socket=quorvel", "--idle-time=0",
+                               *(["--xwayland"] if xwayland else [])],
+                              env=dict(os.environ, XDG_RUNTIME_DIR=runtime), stdout=log, stderr=subprocess.STDOUT)
+    try:
+        env, end = {"XDG_RUNTIME_DIR": runtime, "WAYLAND_DISPLAY": "quorvel"}, time.monotonic() + 30
+        while not (os.path.exists(os.path.join(runtime, "quorvel")) and (not xwayland or "DISPLAY" in env)):
+            assert server.poll() is None and time.monotonic() < end, "weston did not start"
+            log.seek(0)
+            found = re.search(r"xserver listening on display (:\d+)", log.read())
+            if found:
+                env["DISPLAY"] = found[1]
+            time.sleep(0.1)
+        server.log = log
+        yield server, env
+    finally:
+        server.terminate()
+        server.wait()
+        log.close()
+        shutil.rmtree(runtime, ignore_errors=True)
+
+
 def start(display, *args, cwd=DATA, env=None, stdout=None, program=BIN):
     """Starts the program with its output going to temporary files, or standard output to `stdout`."""
     out, err = tempfile.TemporaryFile("w+"), tempfile.TemporaryFile("w+")
-    proc = subprocess.Popen([program, *args], cwd=cwd, env=dict(os.environ, DISPLAY=display, **(env or {})),
+    proc = subprocess.Popen([program, *args], cwd=cwd, env={**os.environ, "DISPLAY": display, **(env or {})},
                             stdout=stdout or out, stderr=err)
     proc.files = out, err
     return proc

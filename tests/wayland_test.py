@@ -1,0 +1,59 @@
+"""The program on a headless Weston: natively through Wayland, and through Xwayland."""
+import json
+import os
+import re
+import time
+
+import pytest
+
+from harness import BANNER, finish, run, start, weston
+from run_test import check_log, read_log
+
+
+def records(tmp_path):
+    return tmp_path / "log.csv", tmp_path / "report.json"
+
+
+@pytest.mark.parametrize("args,verdict", [(["-v"], "unknown"), (["--winsys", "wayland"], "not locked")])
+def test_the_compositor_feedback_of_every_frame_gives_the_verdict(tmp_path, args, verdict):
+    log, report = records(tmp_path)
+    with weston() as (_, env):
+        # With -v, Wayland is chosen because only WAYLAND_DISPLAY is set; otherwise by --winsys.
+        status, out, err = run(":99999" if "--winsys" in args else "", *args, "--duration", "3", "--log", str(log),
+                               "--report", str(report), "--summary", "0", env=env)
+    assert (status, err) == (0, "")
+    shown, rows = json.loads(report.read_text())["display"], read_log(log)
+    intervals = check_log(rows)
+    assert (shown["window_system"], shown["vsync"], shown["hardware_clock"]) == ("wayland", verdict, False)
+    assert shown["refresh_hz"] == pytest.approx(60, rel=0.005) and shown["presentation_clock"].startswith("CLOCK_")
+    modes = [r["present_mode"] for r in rows if r["present_mode"]]
+    counted = shown["presents"]
+    assert (counted["count"], counted["skip"], counted["copy"]) == (len(modes), modes.count("skip"), modes.count("copy"))
+    assert (counted["skip"] > 0) == (verdict == "not locked") and counted["latency_us"]["p50"] > 0
+    assert all(r["present_flags"] is None for r in rows) and len(modes) > len(rows) - 40
+    assert f"frames measured: {len(intervals)}\n" in out and "window system: wayland\nhardware clock: no\n" \
+           "refresh: 60.00 Hz (Wayland compositor, wp_presentation)\nswap control: yes\n" in out
+
+
+def test_xwayland_is_named_and_a_compositor_that_goes_away_ends_the_run_with_its_records(tmp_path):
+    log, report = records(tmp_path)
+    with weston(xwayland=True) as (server, env):
+        status, out, err = run(env["DISPLAY"], "--frames", "60", "--report", str(report), "--summary", "0", env=env)
+        assert (status, err) == (0, "") and "window system: xwayland\nnote: Xwayland's vblank clock" in out
+        assert json.loads(report.read_text())["display"]["window_system"] == "xwayland"
+        assert run("", "--winsys", "wayland", env={**env, "MESA_GL_VERSION_OVERRIDE": "1.5"})[::2] == (
+            1, "No support for OpenGL 2.0 found\n")
+        proc = start("", "--log", str(log), "--report", str(report), "0", env={**env, "DISPLAY": ""})
+        time.sleep(2)
+        server.kill()
+        status, out, err = finish(proc, timeout=20)
+    intervals = check_log(read_log(log))
+    assert status == 1 and len(intervals) > 20
+    assert json.loads(report.read_text())["frames"]["measured"] == len(intervals)
+
+
+def test_without_a_compositor_one_line_names_wayland_display(tmp_path):
+    os.chmod(tmp_path, 0o700)
+    status, out, err = run("", "--winsys", "wayland", env={"XDG_RUNTIME_DIR": str(tmp_path), "WAYLAND_DISPLAY": "none"})
+    assert (status, out) == (1, BANNER) and re.fullmatch(r"quorvel: cannot connect to the Wayland compositor "
+                                                         r"WAYLAND_DISPLAY=none: .+\n", err)
