@@ -11,5 +11,5 @@ std::string qr_text(uint64_t tick, uint64_t frame)
 
 int qr_left_px(int window_width, int side)
 {
-    return window_width - side * qr_module_px;
+    return window_width - side * qr_module_px - qr_margin_px;
 }

@@ -8,6 +8,10 @@
 constexpr int qr_module_px = 4;   // window pixels a module
 constexpr int qr_quiet = 4;       // light modules round the code, as readers expect
 constexpr int qr_version = 2;     // 25 modules: room for any tick and frame up to 12 digits
+// Window pixels between the code, quiet zone included, and the window's top
+// and right edges: a tilted camera cuts into a window's edges first. Up to
+// this, the code stays clear of a 14-digit tick's digits.
+constexpr int qr_margin_px = 32;
 // Window pixels added to the right of the text for the code to sit in: the
 // digits, 81 pixels apart, end left of it up to a 14-digit tick (three years
 // of uptime).
@@ -32,5 +36,5 @@ std::vector<uint8_t> qr_bitmap(int modules, Dark dark)
 }
 
 // The left edge, in window pixels, of a code `side` modules wide in the top
-// right corner of a window `window_width` pixels wide.
+// right corner of a window `window_width` pixels wide, the margin apart.
 int qr_left_px(int window_width, int side);

@@ -92,7 +92,7 @@ int main(int argc, char **argv)
     std::unique_ptr<WindowSystem> ws = wayland ? wayland_window_system() : x11_window_system();
     // The code gets a column of its own, right of where the longest ticks end.
     if (int status = ws->open({400, 30, 1024 + (settings.qr ? qr_column_px : 0), 800, "High Resolution Timer",
-                               argv[0], settings.window_system_args}))
+                               argv[0], settings.window_system_args, settings.qr}))
         return status;
     static const std::string font = data_file("FreeSans.ttf");
     fontfilename = font.c_str();

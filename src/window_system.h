@@ -16,6 +16,7 @@ struct WindowRequest {
     const char *title;
     char *program;                  // the invocation name
     std::vector<char *> options;    // the window system's own command-line options
+    bool keep_on_screen = false;    // move left as far as the window needs to fit the screen
 };
 
 // What the window system calls while it runs.

@@ -43,7 +43,10 @@ public:
         glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
         glutInitContextVersion(2, 0);
         glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE);
-        glutInitWindowPosition(r.x, r.y);
+        int x = r.x, room = glutGet(GLUT_SCREEN_WIDTH) - r.width;
+        if (r.keep_on_screen && room < x)
+            x = room > 0 ? room : 0;
+        glutInitWindowPosition(x, r.y);
         glutInitWindowSize(r.width, r.height);
         glutCreateWindow(r.title);
         return 0;

@@ -1,8 +1,12 @@
 """The tick as a QR code, read back from screenshots with quorvel-read."""
+import csv
+import json
 import os
 import re
 import subprocess
 import time
+
+import pytest
 
 from PIL import Image
 
@@ -30,20 +34,21 @@ def codes(out):  # (tick, frame) of each code, and the tick differences
 
 def test_a_screenshot_reads_back_as_a_logged_frame_even_skewed_blurred_and_noisy(tmp_path):
     log = tmp_path / "log.csv"
-    with xvfb(screen="1800x900x24") as display:  # room for the wider window at x 400
+    with xvfb() as display:  # 1600 pixels: the wider window moves left from x 400 to fit
         proc = start(display, "--qr", "--duration", "3", "--log", str(log), "20000")
         screen = Screen(display)
         window = screen.find()
         shot = screenshot(screen, tmp_path / "shot.png", window)
-        assert finish(proc)[0] == 0
+        assert window.get_geometry().x == 1600 - 1324 and finish(proc)[0] == 0
     pixels = Image.open(shot).convert("L")
-    # The code, quiet zone included, is 33 modules of 4 pixels in the top right corner of a wider window.
-    assert pixels.width == 1324 and pixels.getpixel((1192, 0)) == pixels.getpixel((1323, 131)) == 255 != pixels.getpixel((1191, 0))
-    assert max(pixels.crop((1024, 132, 1324, 800)).getdata()) == 0  # no digit in its column
+    # The code, quiet zone included, is 33 modules of 4 pixels, 32 pixels in from the top right corner.
+    assert pixels.width == 1324 and pixels.getpixel((1160, 32)) == pixels.getpixel((1291, 163)) == 255
+    assert pixels.getpixel((1159, 32)) == pixels.getpixel((1292, 31)) == 0
+    assert max(pixels.crop((1024, 164, 1324, 800)).getdata()) == 0  # no digit in its column
     status, out, err = read(shot)
     (tick, frame), = codes(out)[0]
     assert (status, err, read_log(log)[frame - 1]["start_us"]) == (0, "", tick)
-    assert "at x 1208-1308 y 16-116" in out  # the code without its quiet zone
+    assert "at x 1176-1276 y 48-148" in out  # the code without its quiet zone
 
     bent = tmp_path / "bent.png"
     subprocess.run(["convert", shot, "-seed", "1", "-virtual-pixel", "black", "-distort", "Perspective",
@@ -76,3 +81,55 @@ def test_two_programs_side_by_side_give_both_ticks_and_their_difference(tmp_path
     assert differences == [found[1][0] - found[0][0]]
     for (tick, frame), log in zip(found, logs):
         assert read_log(log)[frame - 1]["start_us"] == tick
+
+
+def film(display, window, path, seconds=3):
+    """Films a window at 100 frames a second with x11grab: a perfect camera."""
+    g = window.get_geometry()
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "x11grab", "-framerate", "100", "-video_size",
+                    f"{g.width}x{g.height}", "-i", f"{display}.0+{g.x},{g.y}", "-t", str(seconds), "-c:v", "libx264",
+                    "-qp", "0", "-preset", "ultrafast", str(path)], check=True, timeout=60)
+    return path
+
+
+DEGRADED = [  # ffmpeg filters that make the camera a poor one, and the share of the frames still seen
+    ("pad=iw+200:ih+200:100:100,perspective=60:40:W-20:0:0:H-10:W-80:H-50:sense=destination,"
+     "scale=trunc(iw*0.6/2)*2:-2,gblur=sigma=0.8,noise=alls=8:allf=t", 0.9),
+    ("tblend=all_mode=average", 0.9),  # a slow shutter across frame changes
+]
+
+
+def test_a_film_of_the_screen_gives_each_frame_on_glass_and_its_timing_even_from_a_poor_camera(tmp_path):
+    log, table, report = tmp_path / "log.csv", tmp_path / "glass.csv", tmp_path / "glass.json"
+    with xvfb() as display:
+        proc = start(display, "--qr", "--pace", "hybrid", "--duration", "5", "--log", str(log), "40000")
+        clean = film(display, Screen(display).find(), tmp_path / "clean.mkv")
+        assert finish(proc)[0] == 0
+    rows = read_log(log)
+    status, out, err = read(clean, "--log", log, "--csv", table, "--report", report, "--plot", tmp_path / "glass.png")
+    figures, seen = json.loads(report.read_text()), list(csv.DictReader(table.open()))
+    assert (status, err, figures["video"]["bad_reads"], figures["glass"]["out_of_order"]) == (0, "", 0, 0)
+    assert all(int(r["tick"]) == rows[int(r["frame"]) - 1]["start_us"] and int(r["video_frames"]) >= 1 for r in seen)
+    assert figures["glass"]["frames_seen"] == len(seen) >= figures["glass"]["frames_logged"] - 2 >= 60
+    assert 30 <= figures["glass"]["on_glass_ms"]["p50"] <= 50  # frames 40 ms apart, filmed every 10 ms
+    assert figures["fit"]["clock_ratio"] == pytest.approx(1, abs=0.01) and figures["glass"]["jitter_ms"]["p50"] < 10
+    assert f"{clean}: video: {figures['video']['frames']} frames at " in out
+    assert (tmp_path / "glass.png").stat().st_size > 0
+    for filters, share in DEGRADED:
+        poor = tmp_path / "poor.mkv"
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-i", str(clean), "-vf", filters, "-c:v", "libx264",
+                        "-crf", "23", "-preset", "veryfast", str(poor)], check=True, timeout=120)
+        status, _, _ = read(poor, "--log", log, "--report", report)
+        figures = json.loads(report.read_text())
+        assert (status, figures["video"]["bad_reads"]) == (0, 0) and figures["glass"]["frames_seen"] >= share * len(seen)
+
+
+def test_files_that_are_no_video_or_hold_no_code_say_so_in_one_line(tmp_path):
+    blank = tmp_path / "blank.mkv"
+    subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", "color=black:s=320x240:d=4", "-c:v", "libx264",
+                    str(blank)], check=True, timeout=60)
+    cut = tmp_path / "cut.mkv"
+    cut.write_bytes(blank.read_bytes()[:blank.stat().st_size // 2])
+    assert read(blank) == (1, "", f"quorvel-read: {blank}: no code found\n")
+    status, out, err = read(cut)
+    assert (status, out) == (1, "") and f"quorvel-read: {cut}: no code found\n" in err and " is cut short: " in err
