@@ -3,6 +3,7 @@
 
 #include <cmath>
 
+#include "display_watch.h"
 #include "figures.h"
 #include "vblank.h"
 
@@ -131,4 +132,28 @@ TEST(Vblank, FeedbackVerdicts)
     EXPECT_EQ(feedback(100, 25000, none), "unknown");                    // a software timer, as headless Weston
     EXPECT_EQ(feedback(100, 1.5 * period, all), "unknown");              // steps that are not whole periods
     EXPECT_EQ(flags_text(flag_vsync | flag_hw_clock | flag_zero_copy), "vsync|hw_clock|zero_copy");
+}
+
+TEST(DisplayWatch, CompositorFeedbackCountsLateAndDiscardedFramesAndGivesTheVerdict)
+{
+    DisplayIdentity wayland;
+    wayland.compositor_feedback = true;
+    DisplayWatch watch(wayland);
+    for (uint64_t i = 0; i < 40; ++i) {
+        Presentation p;
+        p.ust = p.ust_mono = 1000000 + i * 16667 + 10000;  // 10 ms after each swap end: on time
+        p.mode = i == 39 ? mode_skip : mode_copy;
+        p.flags = flag_hw_clock;
+        p.refresh_ns = 16666667;
+        if (i == 20)
+            p.ust_mono = p.ust += 30000;  // 40 ms after its swap end: two refreshes missed
+        watch.presented({true, 1000000 + i * 16667 - 5000, 1000000 + i * 16667}, p);
+    }
+    DisplayFigures d = watch.figures(FrameFigures{}, 0);
+    EXPECT_EQ(d.missed_vblanks, 2u);
+    EXPECT_EQ(d.presents[mode_skip] + d.presents[mode_copy], 40u);
+    EXPECT_NEAR(d.refresh_hz, 60, 0.001);
+    EXPECT_EQ(d.vsync, "not locked");  // a frame was discarded
+    EXPECT_EQ(d.identity.hardware_clock, 1);
+    EXPECT_EQ(d.latency.percentile(50), 15000u);  // frame start to present
 }

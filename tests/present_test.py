@@ -25,7 +25,8 @@ def test_llvmpipe_on_xvfb_is_not_locked_and_presents_nothing(tmp_path, hz, args)
     with xvfb("-fakescreenfps", str(hz)) as display:
         shown, rows, out = figures(display, tmp_path, *args)
     assert shown["refresh_hz"] == pytest.approx(hz, rel=0.005)
-    assert (shown["swap_control"], shown["vsync"]) == (False, "not locked")
+    assert (shown["swap_control"], shown["vsync"], shown["window_system"], shown["hardware_clock"]) == (
+        False, "not locked", "x11", False)  # Xvfb's clock is a software one
     assert set(shown["presents"].values()) == {0, None}
     assert all(r["present_ust"] is r["present_mode"] is None and r["swap_end_mono_us"] for r in rows)
     assert f"refresh: {shown['refresh_hz']:.2f} Hz (Present vblank clock)\nswap control: no\n" \
