@@ -110,7 +110,12 @@ def test_a_film_of_the_screen_gives_each_frame_on_glass_and_its_timing_even_from
     figures, seen = json.loads(report.read_text()), list(csv.DictReader(table.open()))
     assert (status, err, figures["video"]["bad_reads"], figures["glass"]["out_of_order"]) == (0, "", 0, 0)
     assert all(int(r["tick"]) == rows[int(r["frame"]) - 1]["start_us"] and int(r["video_frames"]) >= 1 for r in seen)
-    assert figures["glass"]["frames_seen"] == len(seen) >= figures["glass"]["frames_logged"] - 2 >= 60
+    # A perfect camera misses no frame that stayed on the screen for five of its frames; one that a slow
+    # moment left there for less, it may.
+    numbers, first = {int(r["frame"]) for r in seen}, min(int(r["frame"]) for r in seen)
+    lasting = {a["frame"] for a, b in zip(rows, rows[1:]) if b["swap_end_us"] - a["swap_end_us"] >= 50000}
+    assert lasting & set(range(first, max(numbers) + 1)) <= numbers
+    assert figures["glass"]["frames_seen"] == len(seen) >= 0.85 * figures["glass"]["frames_logged"] >= 50
     assert 30 <= figures["glass"]["on_glass_ms"]["p50"] <= 50  # frames 40 ms apart, filmed every 10 ms
     assert figures["fit"]["clock_ratio"] == pytest.approx(1, abs=0.01) and figures["glass"]["jitter_ms"]["p50"] < 10
     assert f"{clean}: video: {figures['video']['frames']} frames at " in out
