@@ -29,7 +29,7 @@ struct Presentation {
     PresentMode mode = mode_copy;
     unsigned flags = 0;       // PresentFlag bits
     uint64_t refresh_ns = 0;  // the refresh period the compositor gave; 0 for none
-    uint64_t frame = 0;       // the frame presented, where the display tells; 0 otherwise
+    uint64_t frame = 0;       // the frame presented, or its low 32 bits (X's serial); 0 for none
 };
 
 // What is known of the display before any frame.

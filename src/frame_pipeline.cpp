@@ -58,6 +58,7 @@ void FramePipeline::idle()
     if (now >= record_deadline()) {
         ws_.poll_presentation(*this);
         record_catch_up(now);
+        watch_stdout_reader();
     }
     if (stop_signal || run_over(limits_, totalcount, now))
         ws_.leave();
@@ -106,7 +107,8 @@ void FramePipeline::presented(const Presentation &p)
     watch_.presented(record_present(p), p);
 }
 
-DisplayFigures FramePipeline::display_figures() const
+DisplayFigures FramePipeline::final_figures()
 {
+    ws_.poll_presentation(*this);
     return watch_.figures(frame_figures(), interval);
 }

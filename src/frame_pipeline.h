@@ -24,8 +24,9 @@ public:
     void vblank(uint64_t msc, uint64_t ust) override;
     void presented(const Presentation &p) override;
 
-    // The display's figures so far, given the measured frames.
-    DisplayFigures display_figures() const;
+    // The display's figures, given the measured frames, once the presents
+    // that have already arrived are taken in.
+    DisplayFigures final_figures();
 
 private:
     void wait_for_next_event();

@@ -21,6 +21,7 @@
 static Settings settings;
 static GlIdentity gl;
 static FramePipeline *pipeline = nullptr;
+static bool started = false;  // the frames have begun: from now on the records are published
 
 static std::string gl_string(GLenum name)
 {
@@ -44,23 +45,28 @@ static int check_gl(WindowSystem &ws)
     return 0;
 }
 
-// Writes the records once, however the run ends. Also runs when the process
-// exits from inside a library, as Xlib does when the X server goes away, so
-// that the records still hold every finished frame.
+// Writes the records once, however a started run ends. Also runs when the
+// process exits from inside a library, as Xlib does when the X server goes
+// away, so that the records still hold every finished frame.
 static bool finish_run()
 {
     static bool finished = false, written = true;
     if (finished)
         return written;
     finished = true;
-    DisplayFigures display = pipeline ? pipeline->display_figures() : DisplayFigures{};
+    DisplayFigures display = pipeline ? pipeline->final_figures() : DisplayFigures{};
     written = finish_records(gather_figures(gl, pace_name(settings.pace), frame_figures(), display), settings.summary);
     return written;
 }
 
+// A run that never started, such as one without an X server, where GLUT
+// exits from inside glutInit, publishes nothing.
 static void finish_at_exit()
 {
-    finish_run();
+    if (started)
+        finish_run();
+    else
+        abandon_records();
 }
 
 int main(int argc, char **argv)
@@ -103,12 +109,17 @@ int main(int argc, char **argv)
     FramePipeline frames(*ws, settings);
     pipeline = &frames;
 
+    bool written = true;
     if (init_resources()) {
+        started = true;
+        start_records();
         frames.start(getsystemtick());
         ws->run(frames);
+        written = finish_run() && !ws->connection_lost();
+    } else {
+        abandon_records();
     }
-    bool written = finish_run();
-    written = finish_stdout() && written && !ws->connection_lost();
+    written = finish_stdout() && written;
     free_resources();
     if (stop_signal)
         end_by_signal();

@@ -1,5 +1,7 @@
 #include "record.h"
 
+#include <fcntl.h>
+#include <libgen.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
+#include <vector>
 
 namespace {
 
@@ -19,27 +21,26 @@ struct Row {
     Presentation present;
 };
 
-// Frames wait here for their present: a real stack reports one a frame or
-// two after the swap, so this many is ample.
-constexpr size_t pending_rows = 64;
 // How long a row waits for its present, and then in the stream's buffer:
 // together about a second, so that a reader of the file is never far behind.
 constexpr uint64_t row_wait_us = 500000;
 
-Row pending[pending_rows];
+// Frames wait here for their present, in a ring that doubles when full, so
+// that it holds every frame of the last row_wait_us at any frame rate.
+std::vector<Row> pending(64);
 size_t first_pending = 0, pending_count = 0;
 uint64_t unflushed_since = 0;  // swap end of the oldest row not yet flushed; 0 for none
+uint64_t last_catch_up = 0;
 
 const char *log_path = nullptr;
 FILE *log_file = nullptr;
-bool log_failed = false;
+bool log_failed = false, log_created = false;
 
 // The report is written to a temporary file beside it and renamed into
 // place, so that a reader never sees half of one. A path that is not a
 // regular file, such as /dev/stdout, is written directly.
 const char *report_path = nullptr;
-FILE *report_file = nullptr;
-std::string report_final, report_temp;
+std::string report_final;
 bool report_failed = false;
 
 bool finished = false;
@@ -84,11 +85,27 @@ void write_row(const Row &r)
         unflushed_since = f.swap_end_us;
 }
 
+Row &pending_row(size_t i)
+{
+    return pending[(first_pending + i) % pending.size()];
+}
+
 void write_oldest()
 {
     write_row(pending[first_pending]);
-    first_pending = (first_pending + 1) % pending_rows;
+    first_pending = (first_pending + 1) % pending.size();
     --pending_count;
+}
+
+// Unrolls the full ring into one twice its size; rare, and never once the
+// ring has grown to the frame rate.
+void grow_pending()
+{
+    std::vector<Row> grown(2 * pending.size());
+    for (size_t i = 0; i < pending_count; ++i)
+        grown[i] = pending_row(i);
+    pending.swap(grown);
+    first_pending = 0;
 }
 
 void flush_log()
@@ -110,16 +127,19 @@ bool close_file(FILE *&f, const char *option, const char *path, bool &failed)
     return ok;
 }
 
+// Opens the log without truncating it, so that a run that fails to start
+// leaves an existing file as it was, and one it created can be removed.
 bool open_log()
 {
     if (!log_path)
         return true;
-    if (!(log_file = fopen(log_path, "w")))
+    int fd = open(log_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    log_created = fd >= 0;
+    if (fd < 0 && errno == EEXIST)
+        fd = open(log_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0 || !(log_file = fdopen(fd, "w")))
         return cannot_create("log", log_path, errno);
     setvbuf(log_file, nullptr, _IOFBF, 1 << 20);
-    if (fputs("frame,start_us,swap_end_us,interval_us,duration_us,"
-              "swap_end_mono_us,present_ust,present_msc,present_mode,present_flags,measured\n", log_file) < 0)
-        note_failure("log", log_path, log_failed);
     return true;
 }
 
@@ -138,7 +158,22 @@ std::string replaced_file(const char *path)
     return "";
 }
 
-bool open_report()
+// A temporary file beside `final`, made as fopen would have made it, not
+// with mkstemp's 0600; null with errno set when it cannot be created.
+FILE *create_temporary(const std::string &final, std::string &temp)
+{
+    temp = final + ".XXXXXX";
+    int fd = mkstemp(temp.data());
+    if (fd < 0)
+        return nullptr;
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    return fdopen(fd, "w");
+}
+
+// Checks at start that the report can be written at the end, leaving nothing behind.
+bool check_report()
 {
     if (!report_path)
         return true;
@@ -146,36 +181,39 @@ bool open_report()
     if (stat(report_path, &st) == 0 && S_ISDIR(st.st_mode))
         return cannot_create("report", report_path, EISDIR);
     report_final = replaced_file(report_path);
-    if (report_final.empty()) {
-        report_file = fopen(report_path, "w");
-        return report_file || cannot_create("report", report_path, errno);
-    }
-    report_temp = report_final + ".XXXXXX";
-    int fd = mkstemp(report_temp.data());
-    if (fd < 0)
+    if (report_final.empty())
+        return access(report_path, W_OK) == 0 || cannot_create("report", report_path, errno);
+    std::string temp;
+    FILE *probe = create_temporary(report_final, temp);
+    if (!probe)
         return cannot_create("report", report_path, errno);
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);  // as fopen would have made it, not mkstemp's 0600
-    report_file = fdopen(fd, "w");
+    fclose(probe);
+    unlink(temp.c_str());
     return true;
 }
 
 void write_report(const RunFigures &figures)
 {
-    if (!report_file)
+    if (!report_path)
         return;
+    std::string temp;
+    FILE *f = report_final.empty() ? fopen(report_path, "w") : create_temporary(report_final, temp);
+    if (!f) {
+        cannot_create("report", report_path, errno);
+        report_failed = true;
+        return;
+    }
     // A driver's strings need not be UTF-8; dump would throw on them rather than replace.
     std::string text = report_json(figures).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    if (fputs(text.c_str(), report_file) < 0)
+    if (fputs(text.c_str(), f) < 0)
         note_failure("report", report_path, report_failed);
-    bool written = close_file(report_file, "report", report_path, report_failed);
-    if (report_temp.empty())
+    bool written = close_file(f, "report", report_path, report_failed);
+    if (temp.empty())
         return;
-    if (written && rename(report_temp.c_str(), report_final.c_str()) != 0)
+    if (written && rename(temp.c_str(), report_final.c_str()) != 0)
         note_failure("report", report_path, report_failed);
     if (report_failed)
-        unlink(report_temp.c_str());
+        unlink(temp.c_str());
 }
 
 }  // namespace
@@ -184,14 +222,37 @@ bool open_records(const char *log, const char *report)
 {
     log_path = log;
     report_path = report;
-    return open_log() && open_report();
+    return check_report() && open_log();
+}
+
+void start_records()
+{
+    if (!log_file)
+        return;
+    // Only now is an earlier run's log replaced; a pipe or device is written as it is.
+    struct stat st;
+    if (fstat(fileno(log_file), &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fileno(log_file), 0) != 0)
+        note_failure("log", log_path, log_failed);
+    if (fputs("frame,start_us,swap_end_us,interval_us,duration_us,"
+              "swap_end_mono_us,present_ust,present_msc,present_mode,present_flags,measured\n", log_file) < 0)
+        note_failure("log", log_path, log_failed);
+}
+
+void abandon_records()
+{
+    if (log_file)
+        fclose(log_file);
+    log_file = nullptr;
+    if (log_created)
+        unlink(log_path);
+    finished = true;
 }
 
 void record_frame(const Frame &frame, bool present_may_come)
 {
-    if (pending_count == pending_rows)
-        write_oldest();
-    pending[(first_pending + pending_count++) % pending_rows] = Row{frame, false, {}};
+    if (pending_count == pending.size())
+        grow_pending();
+    pending_row(pending_count++) = Row{frame, false, {}};
     if (!present_may_come)
         while (pending_count)
             write_oldest();
@@ -200,8 +261,9 @@ void record_frame(const Frame &frame, bool present_may_come)
 PresentedFrame record_present(const Presentation &p)
 {
     for (size_t i = 0; i < pending_count; ++i) {
-        Row &r = pending[(first_pending + i) % pending_rows];
-        if (r.presented || (p.frame && p.frame != r.frame.number))
+        Row &r = pending_row(i);
+        // X's Present serial carries the low 32 bits of the frame number.
+        if (r.presented || !p.frame || uint32_t(r.frame.number) != uint32_t(p.frame))
             continue;
         r.presented = true;
         r.present = p;
@@ -217,8 +279,8 @@ PresentedFrame record_present(const Presentation &p)
 
 uint64_t record_deadline()
 {
-    uint64_t due = UINT64_MAX;
-    if (pending_count)
+    uint64_t due = last_catch_up + row_wait_us;
+    if (pending_count && pending[first_pending].frame.swap_end_us + row_wait_us < due)
         due = pending[first_pending].frame.swap_end_us + row_wait_us;
     if (unflushed_since && unflushed_since + row_wait_us < due)
         due = unflushed_since + row_wait_us;
@@ -227,6 +289,7 @@ uint64_t record_deadline()
 
 void record_catch_up(uint64_t now)
 {
+    last_catch_up = now;
     while (pending_count && pending[first_pending].frame.swap_end_us + row_wait_us <= now)
         write_oldest();
     if (unflushed_since && unflushed_since + row_wait_us <= now)

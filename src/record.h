@@ -7,21 +7,30 @@
 #include "figures.h"
 #include "frame.h"
 
-// Creates the log and a temporary file beside the report; either path may
-// be null. Returns false after a line on standard error when one cannot be
-// created.
+// Checks that a report can be written beside its path, then opens the log
+// without changing it; either path may be null. Returns false after a line
+// on standard error when one cannot be created.
 bool open_records(const char *log_path, const char *report_path);
+
+// The run has started: the log is emptied and gets its header.
+void start_records();
+
+// The run failed before it started: the log is closed, and removed if this
+// run created it; nothing else is written, now or later.
+void abandon_records();
 
 // Logs a frame. When a present may come for it, the row waits for it, for
 // half a second at most; otherwise it is written at once.
 void record_frame(const Frame &frame, bool present_may_come);
 
-// A present the display completed on the window, taken as the frame it
-// names, or else as the oldest logged frame that has none yet.
+// A present the display completed on the window, given to the waiting row
+// of the frame it names. A present of a frame already written, or of none
+// of the program's frames, is not found and changes no row.
 PresentedFrame record_present(const Presentation &p);
 
 // The tick by which record_catch_up has work to do: a row whose present is
-// overdue, or rows that have waited long enough in the buffer.
+// overdue, rows that have waited long enough in the buffer, or half a
+// second since the last catch-up.
 uint64_t record_deadline();
 
 // Writes the rows whose present is overdue at tick `now` and flushes the

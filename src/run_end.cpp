@@ -1,11 +1,13 @@
 #include "run_end.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 
 #include "options.h"
 
@@ -29,6 +31,9 @@ void catch_stop_signals()
 {
     struct sigaction action = {};
     action.sa_handler = on_stop_signal;
+    // A write to a slow log pipe goes on after the signal instead of failing
+    // with EINTR; ppoll is never restarted, so the hybrid wait still wakes.
+    action.sa_flags = SA_RESTART;
     for (int sig : stop_signals)
         sigaction(sig, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
@@ -60,6 +65,16 @@ void watch_stdout()
         return;
     stdout_errno = errno ? errno : EIO;
     if (stdout_errno == EPIPE && !stop_signal)
+        stop_signal = SIGPIPE;
+}
+
+void watch_stdout_reader()
+{
+    struct pollfd fd = {STDOUT_FILENO, 0, 0};
+    if (stdout_errno || poll(&fd, 1, 0) != 1 || !(fd.revents & POLLERR))
+        return;
+    stdout_errno = EPIPE;
+    if (!stop_signal)
         stop_signal = SIGPIPE;
 }
 

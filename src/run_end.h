@@ -30,6 +30,10 @@ void guard_standard_streams();
 // run as SIGPIPE would have. Cheap enough to call after every frame.
 void watch_stdout();
 
+// Notices a pipe on standard output whose reader has gone, before any
+// write fails, and stops the run as a failed write would.
+void watch_stdout_reader();
+
 // Flushes standard output and reports its first failure, of the run or of
 // this flush, once on standard error. Returns false when it failed.
 bool finish_stdout();

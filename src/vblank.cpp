@@ -56,6 +56,20 @@ uint64_t VblankFit::vblanks_late(uint64_t msc, uint64_t t) const
     return msc > due ? msc - due : 0;
 }
 
+double vblank_period(uint64_t msc0, uint64_t ust0, uint64_t msc1, uint64_t ust1, double known)
+{
+    if (!msc0 || msc1 <= msc0 || ust1 <= ust0)
+        return known;
+    return double(ust1 - ust0) / double(msc1 - msc0);
+}
+
+bool vblank_request_lost(uint64_t asked_at, uint64_t now, double period_us)
+{
+    // Four periods, and never less than a 60 Hz display's, nor before one is known.
+    double wait = 4 * std::max(period_us, 1e6 / 60);
+    return asked_at && now > asked_at && double(now - asked_at) > wait;
+}
+
 void PhaseStats::add(uint64_t t, uint64_t vblank_ust, double period_us)
 {
     double since = double(int64_t(t - vblank_ust));

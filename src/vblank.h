@@ -25,6 +25,13 @@ private:
     double sm_ = 0, su_ = 0, smm_ = 0, smu_ = 0;  // sums, relative to the first sample
 };
 
+// The period between two vblank samples, or `known` when they cannot tell it.
+double vblank_period(uint64_t msc0, uint64_t ust0, uint64_t msc1, uint64_t ust1, double known);
+
+// Whether a vblank request asked at `asked_at` μs has had no answer for so
+// long at `now` that it never will: a few periods (`period_us`, 0 unknown).
+bool vblank_request_lost(uint64_t asked_at, uint64_t now, double period_us);
+
 // Where swap ends fall within the refresh period, kept as running sums.
 class PhaseStats {
 public:

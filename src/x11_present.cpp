@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
+#include "vblank.h"
+
 X11Present::~X11Present()
 {
     forget();
@@ -23,10 +26,14 @@ void X11Present::forget()
 
 // One NotifyMSC at a time, for the vblank after the last one seen: the
 // server answers at that vblank, and the answer is read with the next poll.
+// Its serial tells the answer from those to other clients' requests, which
+// come to every client watching the window; Mesa's own count up from 1.
 void X11Present::ask_for_vblank(uint64_t msc)
 {
-    xcb_present_notify_msc(connection_, window_, 0, msc, 0, 0);
+    vblank_serial_ = 0x80000000u | (vblank_serial_ + 1);
+    xcb_present_notify_msc(connection_, window_, vblank_serial_, msc, 0, 0);
     xcb_flush(connection_);
+    asked_at_ = monotonic_us();
 }
 
 namespace {
@@ -111,9 +118,16 @@ void X11Present::take(void *event, PresentationFeed &feed)
     auto *e = static_cast<xcb_present_complete_notify_event_t *>(event);
     if (e->kind == XCB_PRESENT_COMPLETE_KIND_NOTIFY_MSC) {
         feed.vblank(e->msc, e->ust);
-        ask_for_vblank(e->msc + 1);
+        if (e->serial == vblank_serial_) {
+            period_us_ = vblank_period(last_msc_, last_ust_, e->msc, e->ust, period_us_);
+            last_msc_ = e->msc;
+            last_ust_ = e->ust;
+            ask_for_vblank(e->msc + 1);
+        }
     } else {
+        // GL's swaps carry the swap count as the serial: the frame number.
         Presentation p;
+        p.frame = e->serial;
         p.ust = p.ust_mono = e->ust;
         p.msc = e->msc;
         p.mode = e->mode < mode_count ? PresentMode(e->mode) : mode_copy;
@@ -129,6 +143,10 @@ void X11Present::poll(PresentationFeed &feed)
         take(e, feed);
         free(e);
     }
+    // An answer that never comes, as for a window the server stopped
+    // showing, would end the samples for good: ask again.
+    if (vblank_request_lost(asked_at_, monotonic_us(), period_us_))
+        ask_for_vblank(0);
     // A lost connection only ends what it reports; the frames go on.
     if (xcb_connection_has_error(connection_))
         forget();

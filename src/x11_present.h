@@ -30,5 +30,9 @@ private:
     xcb_connection_t *connection_ = nullptr;
     uint32_t window_ = 0;
     uint8_t opcode_ = 0;
+    uint32_t vblank_serial_ = 0;             // of the request in flight
+    uint64_t asked_at_ = 0;                  // CLOCK_MONOTONIC μs
+    uint64_t last_msc_ = 0, last_ust_ = 0;   // the latest answer
+    double period_us_ = 0;                   // between answers; 0 unknown
     DisplayIdentity identity_;
 };

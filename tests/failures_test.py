@@ -1,4 +1,5 @@
 """Every way a run can be refused or fail, and hostile command lines."""
+import os
 import random
 import shutil
 import signal
@@ -26,6 +27,21 @@ BAD_INPUT = [
 def test_bad_input_is_refused_before_any_window(args, message):
     # No X server at all: a run that reached for a window would fail otherwise.
     assert run(":99999", *args) == (2, BANNER, f"quorvel: {message}\n")
+
+
+def test_a_failed_start_publishes_nothing_and_leaves_an_earlier_log_as_it_was(tmp_path):
+    (old := tmp_path / "old.csv").write_text("an earlier run\n")
+    records = "--report", str(tmp_path / "r.json"), "--summary"
+    # A later option's failure, no X server, and a GL without 2.0.
+    assert run(":99999", "--log", str(old), "--report", "/nonexistent/r.json")[::2] == (
+        2, "quorvel: --report: cannot create /nonexistent/r.json: No such file or directory\n")
+    status, out, err = run(":99999", "--log", str(old), *records)
+    assert (status, out) == (1, BANNER) and "failed to open display" in err
+    status, out, _ = run(":99999", "--log", str(tmp_path / "new.csv"), *records)
+    with xvfb() as display:
+        assert run(display, "--log", str(old), *records, env={"MESA_GL_VERSION_OVERRIDE": "1.5"})[:2] == (1, BANNER)
+    assert (status, out) == (1, BANNER) and os.listdir(tmp_path) == ["old.csv"]
+    assert old.read_text() == "an earlier run\n"
 
 
 def test_a_failed_write_and_a_missing_opengl_2_fail_the_run_with_their_messages():
@@ -66,9 +82,9 @@ def test_set_up_failures_end_the_run_with_status_0(tmp_path, font, vertex, fragm
             (tmp_path / name).write_text(text)
     # A copy of the program, away from the data directory it would fall back on.
     program = shutil.copy(BIN, tmp_path)
-    with xvfb() as display:
-        status, out, err = run(display, cwd=tmp_path, program=program)
-    assert (status, out) == (0, BANNER)
+    with xvfb() as display:  # a run that never drew a frame publishes no figures
+        status, out, err = run(display, "--summary", "--report", "r.json", cwd=tmp_path, program=program)
+    assert (status, out, (tmp_path / "r.json").exists()) == (0, BANNER, False)
     assert err == message if message.endswith("\n") else err.startswith(message), err
 
 

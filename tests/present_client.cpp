@@ -1,6 +1,8 @@
-// present_client WINDOW COPIES SKIPS: presents pixmaps to another client's
-// window through Present: COPIES that complete, and SKIPS more that a later
-// present for the same vblank replaces. Prints the modes it was told of.
+// present_client WINDOW COPIES SKIPS NOTIFIES: presents pixmaps to another
+// client's window through Present: COPIES that complete, and SKIPS more that
+// a later present for the same vblank replaces, with serials from 1. Prints
+// the modes it was told of. Then asks NOTIFIES times for the next vblank
+// and counts the vblank answers to other clients over the 60 vblanks after.
 #include <cstdio>
 #include <cstdlib>
 #include <xcb/present.h>
@@ -9,7 +11,7 @@
 int main(int, char **argv)
 {
     xcb_window_t window = xcb_window_t(strtoul(argv[1], nullptr, 0));
-    int copies = atoi(argv[2]), skips = atoi(argv[3]);
+    int copies = atoi(argv[2]), skips = atoi(argv[3]), notifies = atoi(argv[4]);
     xcb_connection_t *c = xcb_connect(nullptr, nullptr);
     xcb_get_geometry_reply_t *g = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr);
     if (!g)
@@ -39,5 +41,24 @@ int main(int, char **argv)
         }
     }
     printf("copy %d flip %d skip %d suboptimal_copy %d\n", seen[0], seen[1], seen[2], seen[3]);
+    const uint32_t mine = 7;
+    for (int k = 0; k < notifies; ++k)
+        xcb_present_notify_msc(c, window, mine, 0, 0, 0);
+    xcb_flush(c);
+    uint64_t first = 0;
+    int others = 0;
+    for (xcb_generic_event_t *e; (e = xcb_wait_for_event(c)); free(e)) {
+        auto *n = reinterpret_cast<xcb_present_complete_notify_event_t *>(e);
+        if ((e->response_type & 0x7f) != XCB_GE_GENERIC || n->extension != ext->major_opcode ||
+            n->kind != XCB_PRESENT_COMPLETE_KIND_NOTIFY_MSC)
+            continue;
+        if (n->serial == mine && !first)
+            first = n->msc;
+        else if (n->serial != mine && first && n->msc > first + 60)
+            break;
+        else if (n->serial != mine && first)
+            ++others;
+    }
+    printf("vblank answers to others %d\n", others);
     return 0;
 }

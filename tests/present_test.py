@@ -3,6 +3,7 @@ import contextlib
 import json
 import os
 import subprocess
+import time
 
 import pytest
 import Xlib.display
@@ -47,18 +48,21 @@ def test_without_a_second_connection_everything_is_unknown_and_the_run_goes_on(t
     assert len(rows) > 100 and "refresh: unknown (no vblank clock)\n" in out
 
 
-def test_presents_of_another_client_are_counted_by_mode(tmp_path):
+def test_presents_of_another_client_are_counted_by_mode_and_change_no_row_and_one_vblank_chain_runs(tmp_path):
     log, report = tmp_path / "log.csv", tmp_path / "report.json"
     with xvfb() as display:
-        proc = start(display, "--duration", "4", "--log", str(log), "--report", str(report), "20000")
+        proc = start(display, "--duration", "5", "--log", str(log), "--report", str(report), "20000")
         window = Screen(display).find()
-        told = subprocess.run([os.environ["PRESENT_CLIENT"], str(window.id), "5", "3"], timeout=30,
+        time.sleep(1)  # frames 1 to 5 are written, their presents overdue
+        told = subprocess.run([os.environ["PRESENT_CLIENT"], str(window.id), "5", "3", "5"], timeout=30,
                               env=dict(os.environ, DISPLAY=display), capture_output=True, text=True)
         status, out, err = finish(proc)
-    assert told.stdout == "copy 5 flip 0 skip 3 suboptimal_copy 0\n"
+    # Its serials, 1 to 5, name frames whose rows were written long before: they are counted, and no row
+    # takes a present that is not its own.
+    assert told.stdout.startswith("copy 5 flip 0 skip 3 suboptimal_copy 0\n")
     counted = json.loads(report.read_text())["display"]["presents"]
     assert [counted[k] for k in ("count", "copy", "skip", "flip", "suboptimal_copy")] == [8, 5, 3, 0, 0]
-    assert counted["latency_us"]["max"] >= counted["latency_us"]["p50"] > 0
-    shown = [r for r in read_log(log) if r["present_mode"]]
-    assert sorted(r["present_mode"] for r in shown) == ["copy"] * 5 + ["skip"] * 3
-    assert all(r["present_ust"] and r["present_msc"] for r in shown)
+    assert counted["latency_us"] is None and not any(r["present_mode"] or r["present_ust"] for r in read_log(log))
+    # The program asks for each vblank once, whatever the other client's answers: about 60 in 60 vblanks.
+    answers = int(told.stdout.split("vblank answers to others ")[1])
+    assert 10 <= answers <= 90, told.stdout
