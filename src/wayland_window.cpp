@@ -291,8 +291,13 @@ void WaylandWindowSystem::pump(uint64_t timeout_us, const sigset_t *mask)
 {
     if (lost_)
         return;
+    // Once the display has an error, dispatching fails for good and the
+    // queue never empties: that is a lost connection, not a loop.
     while (wl_display_prepare_read(display_) != 0)
-        wl_display_dispatch_pending(display_);
+        if (wl_display_dispatch_pending(display_) < 0) {
+            lost_ = true;
+            return;
+        }
     wl_display_flush(display_);
     struct pollfd fd = {wl_display_get_fd(display_), POLLIN, 0};
     struct timespec timeout = {time_t(timeout_us / 1000000), long(timeout_us % 1000000) * 1000};

@@ -1,11 +1,15 @@
 """quorvel-plot and quorvel-read on real logs and hostile files."""
+import json
 import os
 import struct
 import subprocess
+import time
 import zlib
 
 import pytest
 from PIL import Image
+
+import footage
 
 PLOT, READ = os.environ["QUORVEL_PLOT"], os.environ["QUORVEL_READ"]
 HEADER = "frame,start_us,swap_end_us,interval_us,duration_us,swap_end_mono_us,present_ust,present_msc,present_mode\n"
@@ -31,19 +35,15 @@ def chunk(kind, data):
     return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
 
-def code(text):
-    return subprocess.run(["qrencode", "-s", "4", "-o", "-", text], capture_output=True, check=True).stdout
-
-
 HUGE = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 100000, 100000, 8, 0, 0, 0, 0)) \
     + chunk(b"IDAT", zlib.compress(b"")) + chunk(b"IEND", b"")
 READS = [  # file contents, status, standard output (with P for the path) or how standard error starts
     (HUGE, 2, "cannot read: too large to decode safely"),
-    (code("1 2")[:120], 2, "cannot read: "),  # cut short
+    (footage.png("1 2")[:120], 2, "cannot read: "),  # cut short
     (b"frame,start_us\n", 2, "cannot read: "),
-    (code("12345678901234567890 5"), 0, "P: code 1: tick 12345678901234567890 frame 5 at "),
-    (code("1234567890123456789012345 5"), 1, "no code found"),  # more than 20 digits
-    (code("\u0661\u0662\u0663 \u0664"), 1, "no code found"),  # Arabic-Indic digits
+    (footage.png("12345678901234567890 5"), 0, "P: code 1: tick 12345678901234567890 frame 5 at "),
+    (footage.png("1234567890123456789012345 5"), 1, "no code found"),  # more than 20 digits
+    (footage.png("\u0661\u0662\u0663 \u0664"), 1, "no code found"),  # Arabic-Indic digits
 ]
 
 
@@ -56,3 +56,38 @@ def test_read_takes_only_whole_ascii_codes_and_refuses_hostile_files_in_one_line
         assert out == "" and err.startswith(f"quorvel-read: {path}: {said}") and err.count("\n") == 1, err
     else:
         assert out.startswith(said.replace("P", str(path))) and err == ""
+
+
+def test_with_xvfb_passes_a_term_to_its_command_at_once_and_stops_its_server(tmp_path):
+    said = tmp_path / "said"
+    wrapper = subprocess.Popen([os.path.join(os.path.dirname(READ), "with-xvfb"), "sh", "-c",
+                                f'echo "$$ ${{DISPLAY#:}}" > {said}.new && mv {said}.new {said} && exec sleep 60'])
+    end = time.monotonic() + 30
+    while not said.exists() and time.monotonic() < end:
+        time.sleep(0.05)
+    command, display = map(int, said.read_text().split())
+    wrapper.terminate()  # the wrapper alone, as a service manager does
+    assert wrapper.wait(timeout=10) == 143
+    with pytest.raises(ProcessLookupError):
+        os.kill(command, 0)
+    assert not os.path.exists(f"/tmp/.X11-unix/X{display}")
+
+
+def test_read_gives_the_known_answer_of_made_up_footage(tmp_path):
+    # 30 display frames 40 ms apart, filmed at 100 fps: frames 7 and 13 never shown, every fifth shown
+    # 10 ms late, and frame 20 only with a tick the log does not have.
+    ticks = [10000000 + n * 40000 for n in range(1, 31)]
+    starts = {n: 4 * (n - 1) + (n % 5 == 0) for n in range(1, 31) if n not in (7, 13)}
+    texts = []
+    for v in range(120):
+        n = max(k for k, s in starts.items() if s <= v)
+        texts.append(f"{ticks[n - 1] + (n == 20)} {n}")
+    video = footage.film(tmp_path / "known.mkv", texts)
+    log, report = footage.write_log(tmp_path / "log.csv", ticks), tmp_path / "known.json"
+    status, out, err = tool(READ, video, "--log", log, "--report", report)
+    figures = json.loads(report.read_text())
+    assert (status, err, figures["video"]["bad_reads"], figures["glass"]["frames_seen"]) == (0, "", 3, 27)
+    assert f"{video}: glass: 30 frames logged in that span, 3 never seen: 7 13 20\n" in out
+    assert figures["fit"]["clock_ratio"] == pytest.approx(1, abs=1e-6)
+    assert figures["glass"]["jitter_ms"] == pytest.approx({"p50": 0, "p99": 10, "max": 10}, abs=0.01)
+    assert figures["glass"]["on_glass_ms"]["p50"] == pytest.approx(40, abs=0.01)
