@@ -91,6 +91,12 @@ TEST(Vblank, FitAndVerdicts)
         late += hz60.vblanks_late((t - 5000000) * 3 / 50000 + 1, t);
     EXPECT_EQ(late, 0u);
     EXPECT_EQ(hz60.vblanks_late(104, 6690000), 2u);  // due at 102, at 6700000
+    // A vblank request unanswered for four periods is asked again; at 144 Hz as at 60 Hz at the least.
+    EXPECT_NEAR(vblank_period(100, 1000000, 110, 1069444, 0), 6944.4, 0.1);
+    EXPECT_EQ(vblank_period(0, 0, 110, 1069444, 16667), 16667);  // no earlier answer: as known
+    EXPECT_FALSE(vblank_request_lost(1000000, 1066000, 6944.4));
+    EXPECT_TRUE(vblank_request_lost(1000000, 1067000, 6944.4));
+    EXPECT_TRUE(!vblank_request_lost(1000000, 1079000, 20000) && vblank_request_lost(1000000, 1081000, 20000));
 
     EXPECT_EQ(vsync_verdict(swaps(period, 600), period, period, 0), "locked");
     EXPECT_EQ(vsync_verdict(swaps(2 * period, 600), period, 2 * period, 10000), "locked");
