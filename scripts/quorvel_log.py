@@ -61,3 +61,13 @@ def percentile(values, p):
     least p percent of the values at or below it."""
     ordered = sorted(values)
     return ordered[max(0, math.ceil(len(ordered) * p / 100) - 1)]
+
+
+def required(log, names):
+    """Raises BadLog, naming the line, where one of these columns has a blank cell."""
+    for name in names:
+        if name not in log:
+            raise BadLog(f"no {name} column")
+        for line, value in enumerate(log[name], start=2):
+            if value is None:
+                raise BadLog(f"line {line}: {name} is blank")

@@ -3,6 +3,7 @@ encoded with ffmpeg, and the log that goes with them."""
 import functools
 import io
 import subprocess
+import warnings
 
 import numpy
 from PIL import Image
@@ -19,21 +20,23 @@ def png(text):
 @functools.lru_cache(maxsize=None)
 def code(text):
     """The QR code of `text` as a greyscale array."""
-    return numpy.asarray(Image.open(io.BytesIO(png(text))).convert("L"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # Pillow's advice on qrencode's palette
+        return numpy.asarray(Image.open(io.BytesIO(png(text))).convert("L"))
 
 
 def film(path, texts, fps=100, size=(320, 240), at=(100, 50), args=()):
-    """Encodes one video frame for each of `texts` (None for a frame without a code) at `fps`,
-    losslessly unless `args` says otherwise."""
+    """Encodes one video frame for each of `texts` at `fps`, losslessly unless `args` says otherwise:
+    None for a frame without a code, a tuple for codes one above the other, each 150 pixels lower."""
     width, height = size
     encoder = subprocess.Popen(["ffmpeg", "-loglevel", "error", "-y", "-f", "rawvideo", "-pix_fmt", "gray", "-s",
                                 f"{width}x{height}", "-r", str(fps), "-i", "-", *(args or ["-c:v", "libx264", "-qp",
                                 "0", "-preset", "ultrafast"]), str(path)], stdin=subprocess.PIPE)
     for text in texts:
         frame = numpy.zeros((height, width), numpy.uint8)
-        if text is not None:
-            c = code(text)
-            frame[at[1]:at[1] + c.shape[0], at[0]:at[0] + c.shape[1]] = c
+        for n, each in enumerate(text if isinstance(text, tuple) else [text] if text else []):
+            c, top = code(each), at[1] + 150 * n
+            frame[top:top + c.shape[0], at[0]:at[0] + c.shape[1]] = c
         encoder.stdin.write(frame.tobytes())
     encoder.stdin.close()
     assert encoder.wait(timeout=120) == 0

@@ -1,5 +1,4 @@
 """quorvel-plot and quorvel-read on real logs and hostile files."""
-import json
 import os
 import struct
 import subprocess
@@ -73,21 +72,13 @@ def test_with_xvfb_passes_a_term_to_its_command_at_once_and_stops_its_server(tmp
     assert not os.path.exists(f"/tmp/.X11-unix/X{display}")
 
 
-def test_read_gives_the_known_answer_of_made_up_footage(tmp_path):
-    # 30 display frames 40 ms apart, filmed at 100 fps: frames 7 and 13 never shown, every fifth shown
-    # 10 ms late, and frame 20 only with a tick the log does not have.
-    ticks = [10000000 + n * 40000 for n in range(1, 31)]
-    starts = {n: 4 * (n - 1) + (n % 5 == 0) for n in range(1, 31) if n not in (7, 13)}
-    texts = []
-    for v in range(120):
-        n = max(k for k, s in starts.items() if s <= v)
-        texts.append(f"{ticks[n - 1] + (n == 20)} {n}")
-    video = footage.film(tmp_path / "known.mkv", texts)
-    log, report = footage.write_log(tmp_path / "log.csv", ticks), tmp_path / "known.json"
-    status, out, err = tool(READ, video, "--log", log, "--report", report)
-    figures = json.loads(report.read_text())
-    assert (status, err, figures["video"]["bad_reads"], figures["glass"]["frames_seen"]) == (0, "", 3, 27)
-    assert f"{video}: glass: 30 frames logged in that span, 3 never seen: 7 13 20\n" in out
-    assert figures["fit"]["clock_ratio"] == pytest.approx(1, abs=1e-6)
-    assert figures["glass"]["jitter_ms"] == pytest.approx({"p50": 0, "p99": 10, "max": 10}, abs=0.01)
-    assert figures["glass"]["on_glass_ms"]["p50"] == pytest.approx(40, abs=0.01)
+def test_a_photo_is_read_as_it_is_shown(tmp_path):
+    # Held upside down: the pixels turned half round, and the EXIF orientation that turns them back.
+    shown = Image.new("L", (400, 200))
+    for x, text in ((20, "1000 1"), (240, "3000 2")):
+        shown.paste(Image.fromarray(footage.code(text)), (x, 20))
+    exif = Image.Exif()
+    exif[0x0112] = 3
+    shown.rotate(180).save(photo := tmp_path / "photo.jpg", exif=exif, quality=95)
+    status, out, err = tool(READ, photo)
+    assert (status, err) == (0, "") and f"{photo}: code 2 - code 1: 2000 \u03bcs\n" in out
