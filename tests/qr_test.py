@@ -4,7 +4,6 @@ import json
 import os
 import re
 import subprocess
-import time
 
 import pytest
 
@@ -62,27 +61,6 @@ def test_a_screenshot_reads_back_as_a_logged_frame_even_skewed_blurred_and_noisy
                f"quorvel-read: {tmp_path}/missing.png: cannot read: No such file or directory\n")
 
 
-def test_two_programs_side_by_side_give_both_ticks_and_their_difference(tmp_path):
-    logs = [tmp_path / "left.csv", tmp_path / "right.csv"]
-    with xvfb(screen="1600x900x24") as display:
-        screen = Screen(display)
-        procs, windows = [], []
-        for n, log in enumerate(logs):
-            procs.append(start(display, "--qr", "--duration", "8", "--log", str(log), "20000"))
-            windows.append(screen.find(exclude=windows))
-            windows[-1].configure(x=800 * n, y=0, width=790, height=800)
-            screen.d.sync()
-        time.sleep(1)  # both draw at their new places
-        shot = screenshot(screen, tmp_path / "screen.png")
-        assert [finish(p)[0] for p in procs] == [0, 0]
-    status, out, err = read(shot)
-    found, differences = codes(out)
-    assert status == 0 and len(found) == 2, out + err
-    assert differences == [found[1][0] - found[0][0]]
-    for (tick, frame), log in zip(found, logs):
-        assert read_log(log)[frame - 1]["start_us"] == tick
-
-
 def film(display, window, path, seconds=3):
     """Films a window at 100 frames a second with x11grab: a perfect camera."""
     g = window.get_geometry()
@@ -116,7 +94,6 @@ def test_a_film_of_the_screen_gives_each_frame_on_glass_and_its_timing_even_from
     lasting = {a["frame"] for a, b in zip(rows, rows[1:]) if b["swap_end_us"] - a["swap_end_us"] >= 50000}
     assert lasting & set(range(first, max(numbers) + 1)) <= numbers
     assert figures["glass"]["frames_seen"] == len(seen) >= 0.85 * figures["glass"]["frames_logged"] >= 50
-    assert 30 <= figures["glass"]["on_glass_ms"]["p50"] <= 50  # frames 40 ms apart, filmed every 10 ms
     assert figures["fit"]["clock_ratio"] == pytest.approx(1, abs=0.01) and figures["glass"]["jitter_ms"]["p50"] < 10
     assert f"{clean}: video: {figures['video']['frames']} frames at " in out
     assert (tmp_path / "glass.png").stat().st_size > 0
@@ -127,14 +104,3 @@ def test_a_film_of_the_screen_gives_each_frame_on_glass_and_its_timing_even_from
         status, _, _ = read(poor, "--log", log, "--report", report)
         figures = json.loads(report.read_text())
         assert (status, figures["video"]["bad_reads"]) == (0, 0) and figures["glass"]["frames_seen"] >= share * len(seen)
-
-
-def test_files_that_are_no_video_or_hold_no_code_say_so_in_one_line(tmp_path):
-    blank = tmp_path / "blank.mkv"
-    subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", "color=black:s=320x240:d=4", "-c:v", "libx264",
-                    str(blank)], check=True, timeout=60)
-    cut = tmp_path / "cut.mkv"
-    cut.write_bytes(blank.read_bytes()[:blank.stat().st_size // 2])
-    assert read(blank) == (1, "", f"quorvel-read: {blank}: no code found\n")
-    status, out, err = read(cut)
-    assert (status, out) == (1, "") and f"quorvel-read: {cut}: no code found\n" in err and " is cut short: " in err

@@ -65,8 +65,10 @@ def test_whole_clips_cut_clips_two_runs_and_a_rolling_shutter(tmp_path, known):
     assert read(sound)[::2] == (0, "")
     ffmpeg("-i", video, "-c:v", "libx264", "-qp", "0", whole := tmp_path / "whole.ts")
     (cut := tmp_path / "cut.ts").write_bytes(whole.read_bytes()[:whole.stat().st_size * 6 // 10])
-    status, out, err = read(cut)
-    assert status == 0 and f"quorvel-read: {cut}: the video is cut short: " in err and err.count("\n") == 1
+    (cut_mkv := tmp_path / "cut.mkv").write_bytes(video.read_bytes()[:video.stat().st_size // 2])  # states its length
+    for clip in (cut, cut_mkv):
+        status, out, err = read(clip)
+        assert status == 0 and f"quorvel-read: {clip}: the video is cut short: " in err and err.count("\n") == 1
 
     # Two runs in one clip, the second a second later, told apart by their ticks; frames 1 and 2 of the
     # first in one video frame, 2 in the lower band, as a rolling shutter shows them.
@@ -96,6 +98,7 @@ def test_failures_say_one_line_and_write_all_outputs_or_none(tmp_path, known):
          f"quorvel-read: {tmp_path}/no/x.json: No such file or directory\n"),
         ([tmp_path / "never.mkv", "--plot", tmp_path / "out.foo"], 2, "usage: "),
         ([picture, "--csv", tmp_path / "a.csv"], 2, "usage: "),
+        ([tmp_path / "blank.csv"], 2, f"quorvel-read: {blank}: cannot read: neither a picture nor a video"),
     ]
     for args, status, said in cases:
         got, out, err = read(*args)

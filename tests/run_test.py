@@ -129,12 +129,6 @@ def test_frames_go_on_through_any_resize_until_the_window_is_closed():
     assert (status, err) == (0, "") and "\nframes measured: " in out
 
 
-def lag_of_live_log(log):
-    """How far the log's last row is behind the raw monotonic clock, in seconds."""
-    now = time.clock_gettime(time.CLOCK_MONOTONIC_RAW)
-    return now - read_log(log)[-1]["swap_end_us"] / 1e6
-
-
 ENDINGS = [(signal.SIGINT, "hybrid"), (signal.SIGTERM, "busy"), (signal.SIGHUP, "busy"), (signal.SIGPIPE, "hybrid"),
            (None, "busy")]  # None: SIGINT and SIGTERM
 
@@ -155,7 +149,8 @@ def test_a_stop_signal_or_a_lost_reader_ends_the_run_with_complete_records(tmp_p
             proc = start(display, *args, "20000")
             Screen(display).find()
             time.sleep(1.5)
-            lag = lag_of_live_log(log)  # the log is live, in raw monotonic microseconds
+            # The log is live, in raw monotonic microseconds.
+            lag = time.clock_gettime(time.CLOCK_MONOTONIC_RAW) - read_log(log)[-1]["swap_end_us"] / 1e6
             assert os.listdir(tmp_path) == ["log.csv"]  # the report's temporary file comes only at the end
             if sig:
                 proc.send_signal(sig)  # the hybrid pace is asleep most of the time: the signal must wake it
