@@ -23,7 +23,9 @@ static const uint64_t hybrid_margin_us = 300;
 FramePipeline::FramePipeline(WindowSystem &ws, const Settings &settings)
     : ws_(ws), settings_(settings), watch_(ws.identity())
 {
-    sdkCreateTimer(&timer);
+    // One stopwatch for the process, however many pipelines it makes.
+    if (!timer)
+        sdkCreateTimer(&timer);
 }
 
 void FramePipeline::start(uint64_t now)
