@@ -64,6 +64,20 @@ def wayland_table(out):
     print()
 
 
+def input_table(out):
+    """Injected presses to the frames that answered them, by pace, from the runs' own reports."""
+    print("| at 20000 μs, 100 presses injected through XTest | --pace busy | --pace hybrid |")
+    print("|---|---|---|")
+    reports = [json.loads((out / f"inject-{pace}.json").read_text())["input"] for pace in ("busy", "hybrid")]
+    cells = [f"{r['answered']}, {r['lost']}" for r in reports]
+    print(f"| presses answered, lost | {' | '.join(cells)} |")
+    for key, name in (("to_arrival_us", "to arrival"), ("to_frame_start_us", "to frame start"),
+                      ("to_swap_end_us", "to swap end")):
+        cells = [f"{r[key]['p50']} / {r[key]['p99']}" if r[key] else "none" for r in reports]
+        print(f"| input {name}, p50 / p99 (μs) | {' | '.join(cells)} |")
+    print()
+
+
 def main(out):
     global warmup
     warmup = json.loads((out / "busy1.json").read_text())["settings"]["warmup_frames"]
@@ -118,6 +132,7 @@ def main(out):
                  and cpu["hybrid"]["main_thread_s"] <= cpu["busy"]["main_thread_s"] / 5)
     log_ok = percentile(rounds(out, "log", periods_us), 50) <= 1.02 * plain_period
     wayland_table(out)
+    input_table(out)
     start, end = map(float, (out / "film-time.txt").read_text().split())
     film = json.loads((out / "film.json").read_text())
     read_rate = film["video"]["frames"] / (end - start)
@@ -125,6 +140,9 @@ def main(out):
     print("|---|---|")
     print(f"| video frames read a second, start-up included | {read_rate:.0f} |")
     print(f"| display frames seen of those logged in that span | {film['glass']['frames_seen']} of {film['glass']['frames_logged']} |")
+    glass = film["input"]["to_glass_ms"]
+    print(f"| 20 injected presses to the glass, p50 / p99 (ms), answering frames seen | {glass['p50']:.1f} / "
+          f"{glass['p99']:.1f}, {film['input']['answers_seen']} of {film['input']['answers_logged']} |")
     start, end = map(float, (out / "phone-time.txt").read_text().split())
     phone = json.loads((out / "phone.json").read_text())
     phone_rate = phone["video"]["frames"] / (end - start)

@@ -113,6 +113,22 @@ nlohmann::json or_null(bool known, double value)
     return known ? nlohmann::json(value) : nlohmann::json(nullptr);
 }
 
+// A latency's p50, p99 and max, as a summary line and in JSON.
+std::string latency_text(const char *name, const Histogram &h)
+{
+    if (!h.count())
+        return format("%s \u03bcs: none\n", name);
+    return format("%s \u03bcs: p50 %llu p99 %llu max %llu\n", name, (unsigned long long)h.percentile(50),
+                  (unsigned long long)h.percentile(99), (unsigned long long)h.max());
+}
+
+nlohmann::json latency_json(const Histogram &h)
+{
+    if (!h.count())
+        return nullptr;
+    return {{"p50", h.percentile(50)}, {"p99", h.percentile(99)}, {"max", h.max()}};
+}
+
 // Where the window system is not plain X11, what it is and what it can tell.
 std::string window_system_text(const DisplayIdentity &id)
 {
@@ -139,9 +155,7 @@ std::string display_text(const DisplayFigures &d)
                 (unsigned long long)d.presents[mode_copy], (unsigned long long)d.presents[mode_skip],
                 (unsigned long long)d.presents[mode_suboptimal_copy]);
     if (d.latency.count())
-        s += format("present latency \u03bcs: p50 %llu p99 %llu max %llu\n",
-                    (unsigned long long)d.latency.percentile(50), (unsigned long long)d.latency.percentile(99),
-                    (unsigned long long)d.latency.max());
+        s += latency_text("present latency", d.latency);
     return s + format("missed vblanks: %llu\n", (unsigned long long)d.missed_vblanks);
 }
 
@@ -150,9 +164,7 @@ nlohmann::json display_json(const DisplayFigures &d)
     nlohmann::json presents = {{"count", present_count(d)}, {"missed_vblanks", d.missed_vblanks}};
     for (int m = 0; m < mode_count; ++m)
         presents[mode_name(PresentMode(m))] = d.presents[m];
-    presents["latency_us"] = d.latency.count()
-        ? nlohmann::json{{"p50", d.latency.percentile(50)}, {"p99", d.latency.percentile(99)}, {"max", d.latency.max()}}
-        : nlohmann::json(nullptr);
+    presents["latency_us"] = latency_json(d.latency);
     const DisplayIdentity &id = d.identity;
     return {{"window_system", id.window_system},
             {"refresh_hz", or_null(d.refresh_hz > 0, d.refresh_hz)}, {"swap_control", d.swap_control},
@@ -161,11 +173,38 @@ nlohmann::json display_json(const DisplayFigures &d)
             {"vsync", d.vsync}, {"presents", presents}};
 }
 
+std::string input_text(const InputFigures &in)
+{
+    if (!in.listening)
+        return "";
+    std::string s = format("input: %llu presses", (unsigned long long)in.events);
+    if (in.injecting)
+        s += format(", %llu injected", (unsigned long long)in.injected);
+    s += format(", %llu answered, %llu lost\n", (unsigned long long)in.answered, (unsigned long long)in.lost);
+    if (in.injecting)
+        s += latency_text("input to arrival", in.to_arrival);
+    return s + latency_text("input to frame start", in.to_frame_start) +
+           latency_text("input to swap end", in.to_swap_end) + latency_text("input to present", in.to_present);
+}
+
+nlohmann::json input_json(const InputFigures &in)
+{
+    nlohmann::json j = {{"events", in.events}, {"answered", in.answered}, {"lost", in.lost},
+                        {"to_frame_start_us", latency_json(in.to_frame_start)},
+                        {"to_swap_end_us", latency_json(in.to_swap_end)},
+                        {"to_present_us", latency_json(in.to_present)}};
+    if (in.injecting) {
+        j["injected"] = in.injected;
+        j["to_arrival_us"] = latency_json(in.to_arrival);
+    }
+    return j;
+}
+
 }  // namespace
 
 std::string summary_text(const RunFigures &r)
 {
-    return frames_text(r) + display_text(r.display) +
+    return frames_text(r) + display_text(r.display) + input_text(r.input) +
            format("cpu s: main thread %.3f, process %.3f\n", r.cpu_main_thread_s, r.cpu_process_s);
 }
 
@@ -173,7 +212,7 @@ nlohmann::json report_json(const RunFigures &r)
 {
     const FrameFigures &f = r.frames;
     bool measured = f.interval.count() > 0;
-    return {
+    nlohmann::json j = {
         {"settings", {{"interval_us", r.interval_us}, {"vsync_requested", r.vsync_requested},
                       {"pace", r.pace}, {"warmup_frames", warmup_frames}}},
         {"frames", {{"measured", f.interval.count()}, {"seconds", double(f.interval.sum()) / 1e6},
@@ -187,4 +226,7 @@ nlohmann::json report_json(const RunFigures &r)
         {"display", display_json(r.display)},
         {"cpu", {{"main_thread_s", r.cpu_main_thread_s}, {"process_s", r.cpu_process_s}}},
     };
+    if (r.input.listening)
+        j["input"] = input_json(r.input);
+    return j;
 }

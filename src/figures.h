@@ -8,6 +8,7 @@
 #include <string>
 
 #include "histogram.h"
+#include "input.h"
 
 // The frames past the warm-up: the same ones the statistics lines measure.
 struct FrameFigures {
@@ -58,6 +59,7 @@ struct RunFigures {
     std::string pace;
     FrameFigures frames;
     DisplayFigures display;
+    InputFigures input;
     std::string gl_renderer, gl_vendor, gl_version;
     double cpu_main_thread_s = 0, cpu_process_s = 0;
 };

@@ -18,6 +18,7 @@ struct Frame {
     uint64_t interval_us = 0;       // swap end since the previous frame's; 0 for the first frame
     uint64_t duration_us = 0;       // start to swap end
     bool measured = false;          // past the warm-up and the reference frame
+    uint64_t input_us = 0;          // raw stamp of the earliest press the frame answers; 0 for none
 };
 
 // The frame numbered `number` from its three clock readings, after a frame

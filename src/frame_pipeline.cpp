@@ -1,6 +1,7 @@
 #include "frame_pipeline.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "clock.h"
 #include "fps_title.h"
@@ -20,8 +21,12 @@ static StopWatchInterface *timer = nullptr;
 // cores from the X server and the driver's threads, and frames come later.
 static const uint64_t hybrid_margin_us = 300;
 
+// How long the run waits past its limits for an injected press to be answered.
+static const uint64_t press_wait_us = 1000000;
+
 FramePipeline::FramePipeline(WindowSystem &ws, const Settings &settings)
-    : ws_(ws), settings_(settings), watch_(ws.identity())
+    : ws_(ws), settings_(settings), watch_(ws.identity()), input_(settings.input, settings.inject > 0),
+      presses_left_(settings.inject)
 {
     // One stopwatch for the process, however many pipelines it makes.
     if (!timer)
@@ -36,10 +41,48 @@ void FramePipeline::start(uint64_t now)
 // Sleeps on the window system's connection until shortly before the next
 // event or the records' next deadline, then polls the clock up to it.
 // Events or a signal cut the sleep short, so that they are handled at once.
+// Presses are still to be sent, or the last one's answer is still awaited.
+bool FramePipeline::injecting(uint64_t now) const
+{
+    return presses_left_ || (settings_.inject && input_.waiting() && now < last_press_ + press_wait_us);
+}
+
+// The run's own limits, or none while it goes on past them for its presses.
+RunLimits FramePipeline::limits_in_force(uint64_t now) const
+{
+    return injecting(now) && run_over(limits_, totalcount, now) ? RunLimits{} : limits_;
+}
+
+// A run with presses to inject and no limits of its own ends with its last press.
+bool FramePipeline::run_ends(uint64_t now) const
+{
+    bool unlimited = !limits_.frames && !limits_.end_tick;
+    return (run_over(limits_, totalcount, now) || (settings_.inject && unlimited)) && !injecting(now);
+}
+
+void FramePipeline::inject(uint64_t now)
+{
+    if (!next_press_ || now < next_press_)
+        return;
+    uint64_t stamp = ws_.inject_press();
+    if (!stamp) {
+        fprintf(stderr, "quorvel: --inject: the window system cannot send key presses\n");
+        presses_left_ = 0;
+        return;
+    }
+    input_.injected(stamp);
+    last_press_ = stamp;
+    next_press_ = --presses_left_ ? next_press_tick(stamp, press_period_us(interval),
+                                                      std::uniform_real_distribution<double>()(phase_))
+                                  : 0;
+}
+
 void FramePipeline::wait_for_next_event()
 {
-    uint64_t wake = std::min(next_event_tick(limits_, totalcount), record_deadline());
     uint64_t now = getsystemtick();
+    uint64_t wake = std::min(next_event_tick(limits_in_force(now), totalcount), record_deadline());
+    if (next_press_)
+        wake = std::min(wake, next_press_);
     if (uint64_t budget = sleep_budget(now, wake, hybrid_margin_us)) {
         ws_.wait(budget, &stop_signal);
         now = getsystemtick();
@@ -62,7 +105,8 @@ void FramePipeline::idle()
         record_catch_up(now);
         watch_stdout_reader();
     }
-    if (stop_signal || run_over(limits_, totalcount, now))
+    inject(now);
+    if (stop_signal || run_ends(now))
         ws_.leave();
     else if (redisplay_due(now))
         ws_.redisplay();
@@ -79,16 +123,25 @@ void FramePipeline::display()
 {
     sdkStartTimer(&timer);
     uint64_t start = getsystemtick();
+    uint64_t answered = input_.answer(totalcount + 1, start);
     begin_frame(start);
     int width, height;
     ws_.size(width, height);
     draw_tick_text(width, height);
+    if (answered)
+        draw_input_marker(width, height);
     if (settings_.qr)
         draw_tick_qr(start, totalcount + 1, width, height);
     ws_.swap();
     uint64_t swap_end = getsystemtick();
     Frame frame = make_frame(totalcount + 1, start, swap_end, monotonic_us(), previous_swap_end_);
+    frame.input_us = answered;
+    input_.swapped(swap_end, frame.swap_end_mono_us);
     previous_swap_end_ = swap_end;
+    // The presses begin once the warm-up is over, at a random phase.
+    if (presses_left_ && frame.number == warmup_frames + 1)
+        next_press_ = next_press_tick(swap_end, press_period_us(interval),
+                                      std::uniform_real_distribution<double>()(phase_));
 
     end_frame(frame, interval);
     watch_stdout();
@@ -104,9 +157,16 @@ void FramePipeline::vblank(uint64_t msc, uint64_t ust)
     watch_.vblank(msc, ust);
 }
 
+void FramePipeline::input()
+{
+    input_.arrived(getsystemtick());
+}
+
 void FramePipeline::presented(const Presentation &p)
 {
     watch_.presented(record_present(p), p);
+    if (p.mode != mode_skip)
+        input_.presented(p.frame, p.ust_mono);
 }
 
 DisplayFigures FramePipeline::final_figures()

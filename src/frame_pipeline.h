@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <random>
 
 #include "display_watch.h"
+#include "input.h"
 #include "options.h"
 #include "pacing.h"
 #include "window_system.h"
@@ -20,6 +22,7 @@ public:
 
     void idle() override;
     void display() override;
+    void input() override;
 
     void vblank(uint64_t msc, uint64_t ust) override;
     void presented(const Presentation &p) override;
@@ -27,13 +30,22 @@ public:
     // The display's figures, given the measured frames, once the presents
     // that have already arrived are taken in.
     DisplayFigures final_figures();
+    InputFigures input_figures() const { return input_.figures(); }
 
 private:
     void wait_for_next_event();
+    void inject(uint64_t now);
+    bool injecting(uint64_t now) const;
+    RunLimits limits_in_force(uint64_t now) const;
+    bool run_ends(uint64_t now) const;
 
     WindowSystem &ws_;
     const Settings &settings_;
     RunLimits limits_;
     DisplayWatch watch_;
     uint64_t previous_swap_end_ = 0;
+
+    InputLatency input_;
+    uint64_t presses_left_, next_press_ = 0, last_press_ = 0;  // ticks; 0 for none
+    std::mt19937_64 phase_{std::random_device{}()};
 };

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "frame.h"
+
 int32_t interval = 100000;
 int vsync_on = 0;
 int show_help = 0;
@@ -21,7 +23,8 @@ const char short_options[] = "vh";
 namespace {
 
 // getopt_long's codes for the long options, out of the range of letters.
-enum { opt_frames = 256, opt_duration, opt_log, opt_report, opt_summary, opt_pace, opt_qr, opt_winsys };
+enum { opt_frames = 256, opt_duration, opt_log, opt_report, opt_summary, opt_pace, opt_qr, opt_winsys, opt_input,
+       opt_inject };
 
 const struct option long_options[] = {
     {"frames", required_argument, nullptr, opt_frames},
@@ -32,6 +35,8 @@ const struct option long_options[] = {
     {"pace", required_argument, nullptr, opt_pace},
     {"qr", no_argument, nullptr, opt_qr},
     {"winsys", required_argument, nullptr, opt_winsys},
+    {"input", no_argument, nullptr, opt_input},
+    {"inject", required_argument, nullptr, opt_inject},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -72,14 +77,33 @@ bool bad_value(int code, const char *arg, const char *wanted)
 }
 
 // Unlike the interval, long option values must be whole and well formed.
-bool read_frames(const char *arg, Settings &s)
+bool read_count(int code, const char *arg, uint64_t &count, const char *wanted)
 {
     char *end;
     errno = 0;
     unsigned long long value = strtoull(arg, &end, 10);
     if (!isdigit(static_cast<unsigned char>(arg[0])) || *end || errno == ERANGE || value == 0)
-        return bad_value(opt_frames, arg, "a whole number of frames above 0");
-    s.frame_limit = value;
+        return bad_value(code, arg, wanted);
+    count = value;
+    return true;
+}
+
+// The presses come after the warm-up, at most four periods apart, and must
+// fit in the run's own limits.
+bool check_inject(const Settings &s)
+{
+    uint64_t frames = warmup_frames + 1 + 4 * s.inject;
+    double seconds = double(frames) * double(press_period_us(interval)) / 1e6;
+    if (s.frame_limit && s.frame_limit < frames) {
+        fprintf(stderr, "quorvel: --inject %llu needs --frames of at least %llu\n", (unsigned long long)s.inject,
+                (unsigned long long)frames);
+        return false;
+    }
+    if (s.duration_limit > 0 && s.duration_limit < seconds) {
+        fprintf(stderr, "quorvel: --inject %llu needs --duration of at least %.3f at this interval\n",
+                (unsigned long long)s.inject, seconds);
+        return false;
+    }
     return true;
 }
 
@@ -120,7 +144,7 @@ bool read_option(int c, const char *arg, Settings &s)
     switch (c) {
     case 'h': show_help = 1; return true;
     case 'v': vsync_on = 1; return true;
-    case opt_frames: return read_frames(arg, s);
+    case opt_frames: return read_count(opt_frames, arg, s.frame_limit, "a whole number of frames above 0");
     case opt_duration: return read_duration(arg, s);
     case opt_log: s.log_path = arg; return true;
     case opt_report: s.report_path = arg; return true;
@@ -128,6 +152,8 @@ bool read_option(int c, const char *arg, Settings &s)
     case opt_pace: return read_pace(arg, s);
     case opt_qr: s.qr = true; return true;
     case opt_winsys: return read_winsys(arg, s);
+    case opt_input: s.input = true; return true;
+    case opt_inject: return read_count(opt_inject, arg, s.inject, "a whole number of presses above 0");
     case ':':
         fprintf(stderr, "quorvel: --%s needs a value\n", long_name(optopt));
         return false;
@@ -186,6 +212,8 @@ Settings parse_options(int argc, char **argv)
         s.ok = read_option(c, optarg, s) && s.ok;
     if (optind + 1 == argc)
         read_interval(argv[optind]);
+    s.input = s.input || s.inject;
+    s.ok = s.ok && (!s.inject || check_inject(s));
     return s;
 }
 
@@ -214,6 +242,8 @@ void usage(int, char **argv)
     printf("    --pace busy|hybrid: poll the clock, or sleep and then poll (default busy).\n");
     printf("    --qr: also draw the tick and the frame number as a QR code.\n");
     printf("    --winsys x11|wayland: the window system (default Wayland when only WAYLAND_DISPLAY is set).\n");
+    printf("    --input: time key and button presses to the frame that answers them.\n");
+    printf("    --inject N: send N key presses to the window and time them (implies --input).\n");
     printf("    --version: print the version and end.\n");
 }
 
@@ -223,6 +253,11 @@ char *vsync_request(int on)
     static char sync_on[] = "__GL_SYNC_TO_VBLANK=1";
     static char sync_off[] = "__GL_SYNC_TO_VBLANK=0";
     return on ? sync_on : sync_off;
+}
+
+uint64_t press_period_us(int32_t interval_us)
+{
+    return interval_us > 0 ? uint64_t(interval_us) : 16667;
 }
 
 const char *pace_name(Pace p)

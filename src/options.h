@@ -26,6 +26,8 @@ struct Settings {
     Pace pace = Pace::busy;        // --pace: how the loop waits between frames
     bool qr = false;               // --qr: the tick as a QR code too
     Winsys winsys = Winsys::automatic;  // --winsys: the window system to run on
+    bool input = false;            // --input: time key and button presses to the frames that answer them
+    uint64_t inject = 0;           // --inject: presses to send to the window; 0 for none
     // GLUT's own options, such as -display NAME, taken out of the command
     // line in their order: the program's parser would tear them apart.
     std::vector<char *> window_system_args;
@@ -37,6 +39,10 @@ struct Settings {
 // and replaced. A long option's missing or unusable value gets a line on
 // standard error and makes the settings not ok.
 Settings parse_options(int argc, char **argv);
+
+// The period injected presses are spread over: the interval, or where it
+// is 0, a 60 Hz refresh.
+uint64_t press_period_us(int32_t interval_us);
 
 // Whether the command line asks for the version alone: --version before any "--".
 bool version_requested(int argc, char **argv);

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <unistd.h>
 #include <string>
 
 #include "clock.h"
@@ -45,6 +47,17 @@ static int check_gl(WindowSystem &ws)
     return 0;
 }
 
+// Wayland has no XTest; presses would have to come from a uinput device,
+// which is not built yet. Says what is missing in one line; returns false.
+static bool refuse_injection_on_wayland()
+{
+    if (access("/dev/uinput", W_OK) != 0)
+        fprintf(stderr, "quorvel: --inject on Wayland needs a writable /dev/uinput: %s\n", strerror(errno));
+    else
+        fprintf(stderr, "quorvel: --inject on Wayland needs a uinput keyboard, which this build does not make\n");
+    return false;
+}
+
 // Writes the records once, however a started run ends. Also runs when the
 // process exits from inside a library, as Xlib does when the X server goes
 // away, so that the records still hold every finished frame.
@@ -55,7 +68,10 @@ static bool finish_run()
         return written;
     finished = true;
     DisplayFigures display = pipeline ? pipeline->final_figures() : DisplayFigures{};
-    written = finish_records(gather_figures(gl, pace_name(settings.pace), frame_figures(), display), settings.summary);
+    RunFigures figures = gather_figures(gl, pace_name(settings.pace), frame_figures(), display);
+    if (pipeline)
+        figures.input = pipeline->input_figures();
+    written = finish_records(figures, settings.summary);
     return written;
 }
 
@@ -85,7 +101,9 @@ int main(int argc, char **argv)
     watch_stdout();
     settings = parse_options(argc, argv);
     watch_stdout();
-    if (!settings.ok || !open_records(settings.log_path, settings.report_path))
+    bool wayland = chosen_winsys(settings.winsys, getenv("WAYLAND_DISPLAY"), getenv("DISPLAY")) == Winsys::wayland;
+    if (!settings.ok || (wayland && settings.inject && !refuse_injection_on_wayland()) ||
+        !open_records(settings.log_path, settings.report_path))
         return 2;
     atexit(finish_at_exit);
     // The driver reads this when the context is made, so it must come first.
@@ -94,7 +112,6 @@ int main(int argc, char **argv)
         usage(argc, argv);
     watch_stdout();
 
-    bool wayland = chosen_winsys(settings.winsys, getenv("WAYLAND_DISPLAY"), getenv("DISPLAY")) == Winsys::wayland;
     std::unique_ptr<WindowSystem> ws = wayland ? wayland_window_system() : x11_window_system();
     // The code gets a column of its own, right of where the longest ticks end.
     if (int status = ws->open({400, 30, 1024 + (settings.qr ? qr_column_px : 0), 800, "High Resolution Timer",
@@ -106,13 +123,15 @@ int main(int argc, char **argv)
         return status;
     ws->request_swap_interval(vsync_on);
     ws->watch_presentation();
+    if (settings.input)
+        ws->listen_for_input();
     FramePipeline frames(*ws, settings);
     pipeline = &frames;
 
     bool written = true;
     if (init_resources()) {
         started = true;
-        start_records();
+        start_records(settings.input);
         frames.start(getsystemtick());
         ws->run(frames);
         written = finish_run() && !ws->connection_lost();

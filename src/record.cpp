@@ -34,7 +34,7 @@ uint64_t last_catch_up = 0;
 
 const char *log_path = nullptr;
 FILE *log_file = nullptr;
-bool log_failed = false, log_created = false;
+bool log_failed = false, log_created = false, input_column = false;
 
 // The report is written to a temporary file beside it and renamed into
 // place, so that a reader never sees half of one. A path that is not a
@@ -78,7 +78,11 @@ void write_row(const Row &r)
     else if (n >= 0)
         n = fputs(",,,,", log_file);
     if (n >= 0)
-        n = fputs(f.measured ? "1\n" : "0\n", log_file);
+        n = fputs(f.measured ? "1" : "0", log_file);
+    if (n >= 0 && input_column)
+        n = f.input_us ? fprintf(log_file, ",%llu", (unsigned long long)f.input_us) : fputs(",", log_file);
+    if (n >= 0)
+        n = fputs("\n", log_file);
     if (n < 0)
         note_failure("log", log_path, log_failed);
     if (!unflushed_since)
@@ -225,8 +229,9 @@ bool open_records(const char *log, const char *report)
     return check_report() && open_log();
 }
 
-void start_records()
+void start_records(bool with_input)
 {
+    input_column = with_input;
     if (!log_file)
         return;
     // Only now is an earlier run's log replaced; a pipe or device is written as it is.
@@ -234,7 +239,8 @@ void start_records()
     if (fstat(fileno(log_file), &st) == 0 && S_ISREG(st.st_mode) && ftruncate(fileno(log_file), 0) != 0)
         note_failure("log", log_path, log_failed);
     if (fputs("frame,start_us,swap_end_us,interval_us,duration_us,"
-              "swap_end_mono_us,present_ust,present_msc,present_mode,present_flags,measured\n", log_file) < 0)
+              "swap_end_mono_us,present_ust,present_msc,present_mode,present_flags,measured", log_file) < 0 ||
+        fputs(input_column ? ",input_us\n" : "\n", log_file) < 0)
         note_failure("log", log_path, log_failed);
 }
 

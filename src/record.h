@@ -12,8 +12,9 @@
 // on standard error when one cannot be created.
 bool open_records(const char *log_path, const char *report_path);
 
-// The run has started: the log is emptied and gets its header.
-void start_records();
+// The run has started: the log is emptied and gets its header, with the
+// input_us column when presses are timed.
+void start_records(bool input_column);
 
 // The run failed before it started: the log is closed, and removed if this
 // run created it; nothing else is written, now or later.

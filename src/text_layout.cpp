@@ -24,3 +24,10 @@ unsigned text_row(uint64_t frame)
 {
     return 250 - 50 * static_cast<unsigned>(frame % 5);
 }
+
+PixelBox input_marker_box(unsigned row)
+{
+    // A digit of the 48-pixel face stands 35 bitmap pixels, 3 window pixels each.
+    const int digit_height = 35 * 3;
+    return {2, int(row) * 3 - digit_height, 18, digit_height};
+}

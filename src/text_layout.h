@@ -25,3 +25,13 @@ float pixel_scale(int window_pixels);
 // Bitmap pixels from the top edge to the text baseline for frame number
 // `frame`: 250, 200, 150, 100, 50, then again from 250.
 unsigned text_row(uint64_t frame);
+
+// A rectangle in window pixels, from the window's top-left corner.
+struct PixelBox {
+    int left, top, width, height;
+};
+
+// The white block that marks a frame answering a press: left of the
+// digits, which start 24 pixels in, and as tall as they are, in the row
+// whose baseline is `row` bitmap pixels down.
+PixelBox input_marker_box(unsigned row);

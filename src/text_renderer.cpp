@@ -121,6 +121,19 @@ void draw_tick_text(int width, int height)
     render_text(system_time, 8 * sx - 1, 1 - static_cast<float>(text_row(totalcount)) * sy, sx, sy);
 }
 
+void draw_input_marker(int width, int height)
+{
+    if (width <= 0 || height <= 0)
+        return;
+    PixelBox box = input_marker_box(text_row(totalcount));
+    glEnable(GL_SCISSOR_TEST);
+    glScissor(box.left, height - box.top - box.height, box.width, box.height);
+    glClearColor(1, 1, 1, 1);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glClearColor(0, 0, 0, 1);
+    glDisable(GL_SCISSOR_TEST);
+}
+
 void free_resources()
 {
     glDeleteProgram(program);

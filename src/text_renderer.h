@@ -17,4 +17,8 @@ void render_square(const unsigned char *pixels, unsigned side, float x, float y,
 // tick in its row.
 void draw_tick_text(int width, int height);
 
+// Draws the white block beside the current frame's tick that marks an
+// answer to a key or button press.
+void draw_input_marker(int width, int height);
+
 void free_resources();

@@ -5,6 +5,7 @@
 #include <GL/gl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 #include <wayland-client.h>
 #include <wayland-egl.h>
 
@@ -61,6 +62,9 @@ public:
     void poll_presentation(PresentationFeed &feed) override;
     bool presents_may_come() override { return presentation_ && !lost_; }
     DisplayIdentity identity() override;
+    void listen_for_input() override;
+    // XTest has no Wayland counterpart; the program refuses --inject here before any window.
+    uint64_t inject_press() override { return 0; }
 
 private:
     static const wl_registry_listener registry_listener;
@@ -69,6 +73,7 @@ private:
     static const xdg_toplevel_listener toplevel_listener;
     static const wp_presentation_listener presentation_listener;
     static const wp_presentation_feedback_listener feedback_listener;
+    static const wl_seat_listener seat_listener;
 
     int open_surface(const WindowRequest &r);
     int open_egl();
@@ -89,6 +94,11 @@ private:
     xdg_wm_base *wm_base_ = nullptr;
     wp_presentation *presentation_ = nullptr;
     wl_surface *surface_ = nullptr;
+    uint32_t seat_name_ = 0;  // the first seat's registry name; bound only to listen for presses
+    wl_seat *seat_ = nullptr;
+    wl_keyboard *keyboard_ = nullptr;
+    wl_pointer *pointer_ = nullptr;
+    FrameLoop *loop_ = nullptr;
     xdg_surface *xdg_surface_ = nullptr;
     xdg_toplevel *toplevel_ = nullptr;
     wl_egl_window *egl_window_ = nullptr;
@@ -114,7 +124,8 @@ const wl_registry_listener WaylandWindowSystem::registry_listener = {
             // The clock is announced at once, so the listener must be there first.
             self->presentation_ = static_cast<wp_presentation *>(wl_registry_bind(registry, name, &wp_presentation_interface, 1));
             wp_presentation_add_listener(self->presentation_, &presentation_listener, self);
-        }
+        } else if (strcmp(interface, wl_seat_interface.name) == 0 && !self->seat_name_)
+            self->seat_name_ = name;
     },
     [](void *, wl_registry *, uint32_t) {},
 };
@@ -189,6 +200,66 @@ void WaylandWindowSystem::take_presented(uint64_t frame, uint64_t ust, uint64_t 
     p.flags = flags;
     p.refresh_ns = refresh_ns;
     reported_.push_back(p);
+}
+
+// Presses reach the loop; everything else a seat says is of no use here.
+void key_event(void *data, wl_keyboard *, uint32_t, uint32_t, uint32_t, uint32_t state)
+{
+    auto *loop = *static_cast<FrameLoop **>(data);
+    if (loop && state == WL_KEYBOARD_KEY_STATE_PRESSED)
+        loop->input();
+}
+
+void button_event(void *data, wl_pointer *, uint32_t, uint32_t, uint32_t, uint32_t state)
+{
+    auto *loop = *static_cast<FrameLoop **>(data);
+    if (loop && state == WL_POINTER_BUTTON_STATE_PRESSED)
+        loop->input();
+}
+
+const wl_keyboard_listener keyboard_listener = {
+    [](void *, wl_keyboard *, uint32_t, int32_t fd, uint32_t) { close(fd); },
+    [](void *, wl_keyboard *, uint32_t, wl_surface *, wl_array *) {},
+    [](void *, wl_keyboard *, uint32_t, wl_surface *) {},
+    key_event,
+    [](void *, wl_keyboard *, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t) {},
+    [](void *, wl_keyboard *, int32_t, int32_t) {},
+};
+
+// Bound at version 1, which sends only the first five pointer events.
+wl_pointer_listener pointer_listener()
+{
+    wl_pointer_listener l{};
+    l.enter = [](void *, wl_pointer *, uint32_t, wl_surface *, wl_fixed_t, wl_fixed_t) {};
+    l.leave = [](void *, wl_pointer *, uint32_t, wl_surface *) {};
+    l.motion = [](void *, wl_pointer *, uint32_t, wl_fixed_t, wl_fixed_t) {};
+    l.button = button_event;
+    l.axis = [](void *, wl_pointer *, uint32_t, uint32_t, wl_fixed_t) {};
+    return l;
+}
+
+const wl_seat_listener WaylandWindowSystem::seat_listener = {
+    [](void *data, wl_seat *seat, uint32_t capabilities) {
+        static const wl_pointer_listener pointer = pointer_listener();
+        auto *self = static_cast<WaylandWindowSystem *>(data);
+        if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) && !self->keyboard_) {
+            self->keyboard_ = wl_seat_get_keyboard(seat);
+            wl_keyboard_add_listener(self->keyboard_, &keyboard_listener, &self->loop_);
+        }
+        if ((capabilities & WL_SEAT_CAPABILITY_POINTER) && !self->pointer_) {
+            self->pointer_ = wl_seat_get_pointer(seat);
+            wl_pointer_add_listener(self->pointer_, &pointer, &self->loop_);
+        }
+    },
+    [](void *, wl_seat *, const char *) {},
+};
+
+void WaylandWindowSystem::listen_for_input()
+{
+    if (!seat_name_)
+        return;
+    seat_ = static_cast<wl_seat *>(wl_registry_bind(registry_, seat_name_, &wl_seat_interface, 1));
+    wl_seat_add_listener(seat_, &seat_listener, this);
 }
 
 WaylandWindowSystem::~WaylandWindowSystem()
@@ -311,6 +382,7 @@ void WaylandWindowSystem::pump(uint64_t timeout_us, const sigset_t *mask)
 
 void WaylandWindowSystem::run(FrameLoop &loop)
 {
+    loop_ = &loop;
     while (!leave_ && !closed_ && !lost_) {
         pump(0, nullptr);
         if (redisplay_) {
@@ -320,6 +392,7 @@ void WaylandWindowSystem::run(FrameLoop &loop)
             loop.idle();
         }
     }
+    loop_ = nullptr;
 }
 
 void WaylandWindowSystem::swap()

@@ -26,6 +26,8 @@ public:
     virtual void idle() = 0;
     // Draw one frame: one was asked for, by the loop or by the window system.
     virtual void display() = 0;
+    // A key or a mouse button was pressed on the window, just now.
+    virtual void input() = 0;
 
 protected:
     ~FrameLoop() = default;
@@ -65,6 +67,12 @@ public:
     virtual bool presents_may_come() = 0;
     // What the display is, as far as it can be told before any frame.
     virtual DisplayIdentity identity() = 0;
+
+    // Passes the window's key and button presses to the loop from now on.
+    virtual void listen_for_input() = 0;
+    // Presses and releases a key on the window; returns the raw tick taken
+    // just before the press leaves for the server, 0 when none was sent.
+    virtual uint64_t inject_press() = 0;
 };
 
 // X11 through GLUT, GLX and xcb-present.

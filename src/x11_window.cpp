@@ -5,12 +5,15 @@
 #include <GL/freeglut.h>
 #include <GL/glxew.h>
 #include <X11/Xatom.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 #include <poll.h>
 #include <sys/prctl.h>
 
 #include <cstring>
 #include <string>
 
+#include "clock.h"
 #include "run_end.h"
 #include "window_system.h"
 #include "x11_present.h"
@@ -28,6 +31,23 @@ void display()
 void idle()
 {
     running->idle();
+}
+
+// Key repeats are not presses; GLUT is told to drop them.
+void key_pressed(unsigned char, int, int)
+{
+    running->input();
+}
+
+void special_key_pressed(int, int, int)
+{
+    running->input();
+}
+
+void button_changed(int, int state, int, int)
+{
+    if (state == GLUT_DOWN)
+        running->input();
 }
 
 class X11WindowSystem final : public WindowSystem {
@@ -127,6 +147,16 @@ public:
     bool presents_may_come() override { return present_.connected(); }
     DisplayIdentity identity() override { return present_.identity(); }
 
+    void listen_for_input() override
+    {
+        glutIgnoreKeyRepeat(1);
+        glutKeyboardFunc(key_pressed);
+        glutSpecialFunc(special_key_pressed);
+        glutMouseFunc(button_changed);
+    }
+
+    uint64_t inject_press() override;
+
 private:
     X11Present present_;
 };
@@ -152,6 +182,26 @@ void X11WindowSystem::wait(uint64_t timeout_us, const volatile sig_atomic_t *sto
     if (!*stop)
         ppoll(&fd, 1, &timeout, &before);
     sigprocmask(SIG_SETMASK, &before, nullptr);
+}
+
+// Through XTest, as a keyboard would: the window is given the focus first,
+// where it is on the screen, since a window manager may have moved it.
+uint64_t X11WindowSystem::inject_press()
+{
+    Display *d = glXGetCurrentDisplay();
+    Window window = glXGetCurrentDrawable();
+    int event, error, major, minor;
+    if (!d || !window || !XTestQueryExtension(d, &event, &error, &major, &minor))
+        return 0;
+    XWindowAttributes attributes;
+    if (XGetWindowAttributes(d, window, &attributes) && attributes.map_state == IsViewable)
+        XSetInputFocus(d, window, RevertToParent, CurrentTime);
+    KeyCode space = XKeysymToKeycode(d, XK_space);
+    XTestFakeKeyEvent(d, space, True, CurrentTime);
+    XTestFakeKeyEvent(d, space, False, CurrentTime);
+    uint64_t stamp = getsystemtick();
+    XFlush(d);
+    return stamp;
 }
 
 }  // namespace

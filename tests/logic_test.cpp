@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "fps_title.h"
 #include "frame_stats.h"
+#include "input.h"
 #include "options.h"
 #include "pacing.h"
 
@@ -81,4 +83,30 @@ TEST(FpsTitle, ExactBytesAndTheStrictSecond)
     EXPECT_FALSE(fps_frame(5001000000, 2.0f));  // exactly one second: not yet
     ASSERT_TRUE(fps_frame(5001000001, 3.0f));
     EXPECT_NE(std::string(fps).find("FPS:003, Elapsed(ms):3.000)"), std::string::npos) << fps;
+}
+
+// Made-up presses: each is answered once, by the first frame to start after
+// it arrived, and timed from its injection where it was injected.
+TEST(Input, EachPressIsAnsweredOnceAndTimedToItsFramesPresent)
+{
+    InputLatency in(false, true);
+    in.injected(1000);
+    EXPECT_EQ(in.answer(1, 1500), 0u);  // sent but not yet arrived
+    in.arrived(1800);
+    in.injected(1900);
+    in.arrived(2100);
+    EXPECT_EQ(in.answer(2, 2500), 1000u);  // both, by one frame
+    in.swapped(3000, 103000);
+    in.arrived(3100);  // nothing was injected for it: timed from its arrival
+    EXPECT_EQ(in.answer(3, 3500), 3100u);
+    in.presented(2, 110000);
+    in.swapped(4000, 104000);
+    in.injected(5000);  // never arrives
+    InputFigures f = in.figures();
+    EXPECT_EQ((std::vector<uint64_t>{f.events, f.injected, f.answered, f.lost}), (std::vector<uint64_t>{3, 3, 3, 1}));
+    EXPECT_EQ((std::vector<uint64_t>{f.to_arrival.min(), f.to_arrival.max(), f.to_frame_start.min(),
+                                     f.to_frame_start.max(), f.to_swap_end.min(), f.to_swap_end.max()}),
+              (std::vector<uint64_t>{200, 800, 400, 1500, 900, 2000}));
+    EXPECT_EQ((std::vector<uint64_t>{f.to_present.count(), f.to_present.min(), f.to_present.max()}),
+              (std::vector<uint64_t>{2, 8100, 9000}));
 }

@@ -34,6 +34,12 @@ TEST(Options, CommandLines)
         {{"--frames", "7", "300", "--summary", "--pace=hybrid"}, "interval:300\n", "", 300, 0, 0, true},
         {{"--frames=1e3", "-v"}, "", "quorvel: --frames needs a whole number of frames above 0, not '1e3'\n",
          100000, 1, 0, false},
+        // Injected presses come after the warm-up, and must fit in the run.
+        {{"--inject", "0"}, "", "quorvel: --inject needs a whole number of presses above 0, not '0'\n", 100000, 0, 0, false},
+        {{"--frames=40", "--inject", "5", "20000"}, "interval:20000\n", "quorvel: --inject 5 needs --frames of at least 41\n",
+         20000, 0, 0, false},
+        {{"--duration=1", "--inject=10", "50000"}, "interval:50000\n",
+         "quorvel: --inject 10 needs --duration of at least 3.050 at this interval\n", 50000, 0, 0, false},
         // GLUT's options go to glutInit whole, wherever they stand.
         {{"5000", "-display", ":1", "--frames", "30", "-iconic"}, "interval:5000\n", "", 5000, 0, 0, true},
     };

@@ -37,6 +37,8 @@ public:
     }
     bool presents_may_come() override { return true; }
     DisplayIdentity identity() override { return {"wayland", "made up", "CLOCK_MONOTONIC", true, -1}; }
+    void listen_for_input() override {}
+    uint64_t inject_press() override { return 0; }
 
 private:
     std::vector<Presentation> feedback_;
@@ -48,7 +50,7 @@ TEST(Records, APresentFindsItsOwnWaitingFrameAtAnyRate)
 {
     std::string path = testing::TempDir() + "records_test.csv";
     ASSERT_TRUE(open_records(path.c_str(), nullptr));
-    start_records();
+    start_records(false);
     // 3000 frames in 0.3 s: far more than the ring's first size wait for their presents.
     for (uint64_t n = 1; n <= 3000; ++n)
         record_frame(make_frame(n, 1000000 + n * 100 - 50, 1000000 + n * 100, 2000000 + n * 100, 1000000 + n * 100 - 100),

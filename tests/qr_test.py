@@ -80,7 +80,7 @@ DEGRADED = [  # ffmpeg filters that make the camera a poor one, and the share of
 def test_a_film_of_the_screen_gives_each_frame_on_glass_and_its_timing_even_from_a_poor_camera(tmp_path):
     log, table, report = tmp_path / "log.csv", tmp_path / "glass.csv", tmp_path / "glass.json"
     with xvfb() as display:
-        proc = start(display, "--qr", "--pace", "hybrid", "--duration", "5", "--log", str(log), "40000")
+        proc = start(display, "--qr", "--inject", "10", "--pace", "hybrid", "--duration", "5", "--log", str(log), "40000")
         clean = film(display, Screen(display).find(), tmp_path / "clean.mkv")
         assert finish(proc)[0] == 0
     rows = read_log(log)
@@ -97,6 +97,11 @@ def test_a_film_of_the_screen_gives_each_frame_on_glass_and_its_timing_even_from
     assert figures["fit"]["clock_ratio"] == pytest.approx(1, abs=0.01) and figures["glass"]["jitter_ms"]["p50"] < 10
     assert f"{clean}: video: {figures['video']['frames']} frames at " in out
     assert (tmp_path / "glass.png").stat().st_size > 0
+    # Placed on the video's timeline through the fit against the swap ends, a press reaches the glass about as
+    # long after it as its frame's swap end, give or take the camera's 10 ms frames.
+    press, to_swap = figures["input"], sorted(r["swap_end_us"] - r["input_us"] for r in rows if r["input_us"])
+    assert press["answers_logged"] == len(to_swap) >= 8 and press["answers_seen"] >= 8
+    assert abs(press["to_glass_ms"]["p50"] - to_swap[len(to_swap) // 2] / 1000) < 20, (press, to_swap)
     for filters, share in DEGRADED:
         poor = tmp_path / "poor.mkv"
         subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-i", str(clean), "-vf", filters, "-c:v", "libx264",

@@ -1,0 +1,82 @@
+#include "input.h"
+
+#include <algorithm>
+
+// Presents come within a few frames; answers older than this many are dropped unpresented.
+static const size_t kept_answers = 16;
+
+InputLatency::InputLatency(bool listening, bool injecting)
+{
+    figures_.listening = listening || injecting;
+    figures_.injecting = injecting;
+}
+
+void InputLatency::injected(uint64_t stamp)
+{
+    ++figures_.injected;
+    sent_.push_back(stamp);
+}
+
+void InputLatency::arrived(uint64_t stamp)
+{
+    ++figures_.events;
+    uint64_t from = stamp;
+    if (!sent_.empty()) {
+        from = sent_.front();
+        sent_.pop_front();
+        figures_.to_arrival.add(stamp > from ? stamp - from : 0);
+    }
+    arrived_.push_back(from);
+}
+
+uint64_t InputLatency::answer(uint64_t number, uint64_t start)
+{
+    if (arrived_.empty())
+        return 0;
+    Answer a{number, {arrived_.begin(), arrived_.end()}};
+    arrived_.clear();
+    for (uint64_t stamp : a.stamps)
+        figures_.to_frame_start.add(start > stamp ? start - stamp : 0);
+    figures_.answered += a.stamps.size();
+    if (answers_.size() == kept_answers)
+        answers_.pop_front();
+    answers_.push_back(std::move(a));
+    drawing_ = true;
+    return *std::min_element(answers_.back().stamps.begin(), answers_.back().stamps.end());
+}
+
+void InputLatency::swapped(uint64_t swap_end, uint64_t swap_end_mono)
+{
+    if (!drawing_)
+        return;
+    drawing_ = false;
+    // The raw and monotonic clocks differ by an offset that barely moves within a frame.
+    for (uint64_t &stamp : answers_.back().stamps) {
+        figures_.to_swap_end.add(swap_end > stamp ? swap_end - stamp : 0);
+        stamp += swap_end_mono - swap_end;
+    }
+}
+
+void InputLatency::presented(uint64_t frame, uint64_t present_mono)
+{
+    for (auto a = answers_.begin(); a != answers_.end(); ++a) {
+        if (uint32_t(a->frame) != uint32_t(frame) || (drawing_ && std::next(a) == answers_.end()))
+            continue;
+        for (uint64_t stamp : a->stamps)
+            figures_.to_present.add(present_mono > stamp ? present_mono - stamp : 0);
+        answers_.erase(a);
+        return;
+    }
+}
+
+InputFigures InputLatency::figures() const
+{
+    InputFigures f = figures_;
+    f.lost = sent_.size() + arrived_.size();
+    return f;
+}
+
+uint64_t next_press_tick(uint64_t after, uint64_t period_us, double u)
+{
+    return after + 3 * period_us + uint64_t(u * double(period_us));
+}

@@ -1,0 +1,56 @@
+"""Key and button presses timed to the frames that answer them: injected
+through XTest, and sent from outside with xdotool, on Xvfb."""
+import json
+import subprocess
+import time
+
+import quorvel_log
+
+from harness import BANNER, Screen, finish, run, start, xvfb
+
+
+def test_injected_presses_are_each_answered_once_by_a_later_frame_at_a_uniform_phase(tmp_path):
+    log, report = tmp_path / "log.csv", tmp_path / "r.json"
+    with xvfb() as display:  # no --frames or --duration: the run ends with its last answer
+        status, out, err = run(display, "--inject", "40", "--pace", "hybrid", "--log", str(log), "--report",
+                               str(report), "--summary", "20000")
+    assert (status, err) == (0, "")
+    columns, figures = quorvel_log.read(log), json.loads(report.read_text())["input"]
+    starts, inputs = columns["start_us"], columns["input_us"]
+    answering = [i for i, t in enumerate(inputs) if t is not None]
+    assert (figures["injected"], figures["events"], figures["answered"], figures["lost"]) == (40, 40, 40, 0)
+    # Three intervals apart, so a frame answers one press, unless a stall let two arrive before it.
+    assert 30 <= len(answering) <= 40 and answering[0] >= 21 and answering[-1] >= len(inputs) - 3
+    assert all(inputs[i] < starts[i] for i in answering)
+    delays = [starts[i] - inputs[i] for i in answering]
+    assert figures["to_frame_start_us"]["max"] == max(delays) and figures["to_swap_end_us"]["max"] > max(delays)
+    # Sent at a uniform phase: of the presses that arrived within the gap they were sent in, half
+    # wait less than half that gap, and the waits spread across it (a uniform phase fails this once in 10000).
+    phases = sorted((starts[i] - inputs[i]) / (starts[i] - starts[i - 1]) for i in answering if inputs[i] > starts[i - 1])
+    n = len(phases)
+    assert n >= 25 and 0.15 < phases[n // 2] < 0.85 and phases[n - 1 - n // 10] - phases[n // 10] > 0.4, phases
+    summary = out[out.index("input: "):]
+    assert summary.startswith("input: 40 presses, 40 injected, 40 answered, 0 lost\ninput to arrival \u03bcs: p50 ")
+    assert "input to present \u03bcs: none\ncpu s: " in summary  # Xvfb presents nothing
+
+
+def test_presses_from_outside_are_counted_answered_and_marked_beside_the_digits(tmp_path):
+    report = tmp_path / "r.json"
+    with xvfb() as display:
+        proc = start(display, "--input", "--duration", "5", "--report", str(report), "400000")
+        screen = Screen(display)
+        window = screen.find()
+        # The block stands left of the digits, where nothing else is ever drawn.
+        marked = lambda: (screen.grab(window)[:, 4:18] == 255).all(axis=2).sum() >= 100 * 14  # noqa: E731
+        assert not marked()
+        subprocess.run(["xdotool", "windowfocus", "--sync", str(window.id), "key", "space", "mousemove", "--window",
+                        str(window.id), "500", "400", "click", "1"], env={"DISPLAY": display}, check=True, timeout=30)
+        assert any(marked() or time.sleep(0.05) for _ in range(40))
+        status, out, err = finish(proc)
+    figures = json.loads(report.read_text())["input"]
+    assert (status, err) == (0, "")
+    assert (figures["events"], figures["answered"], figures["lost"], figures["to_present_us"]) == (2, 2, 0, None)
+    assert "injected" not in figures and figures["to_frame_start_us"]["max"] < 5000000
+    # Wayland has no XTest.
+    status, out, err = run(":99999", "--winsys", "wayland", "--inject", "3")
+    assert (status, out) == (2, BANNER) and err.startswith("quorvel: --inject on Wayland needs ")
