@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-static uint64_t micros(clockid_t clock)
+uint64_t clock_us(clockid_t clock)
 {
     struct timespec ts;
     clock_gettime(clock, &ts);
@@ -11,10 +11,10 @@ static uint64_t micros(clockid_t clock)
 
 uint64_t getsystemtick()
 {
-    return micros(CLOCK_MONOTONIC_RAW);
+    return clock_us(CLOCK_MONOTONIC_RAW);
 }
 
 uint64_t monotonic_us()
 {
-    return micros(CLOCK_MONOTONIC);
+    return clock_us(CLOCK_MONOTONIC);
 }

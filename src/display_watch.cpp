@@ -1,20 +1,39 @@
 #include "display_watch.h"
 
+#include <algorithm>
 #include <cmath>
 
 // A present is late by the refresh cycles it missed after the first one
 // following its swap end: counted on the vblank clock where the display
-// counts vblanks, else from the times and the compositor's refresh period.
-uint64_t DisplayWatch::refreshes_late(const PresentedFrame &frame, const Presentation &p) const
+// counts vblanks...
+uint64_t DisplayWatch::late_by_sequence(const PresentedFrame &frame, const Presentation &p) const
 {
-    if (!frame.found || p.mode == mode_skip)
+    if (!frame.found || p.mode == mode_skip || !p.msc || !fit_.known())
         return 0;
-    if (p.msc && fit_.known())
-        return fit_.vblanks_late(p.msc, frame.swap_end_mono_us);
-    if (!id_.compositor_feedback || refresh_us_ <= 0 || p.ust_mono <= frame.swap_end_mono_us)
+    return fit_.vblanks_late(p.msc, frame.swap_end_mono_us);
+}
+
+// ...and from the times and the compositor's refresh period where it gives feedback.
+uint64_t DisplayWatch::late_by_times(const PresentedFrame &frame, const Presentation &p) const
+{
+    if (!frame.found || p.mode == mode_skip || !id_.compositor_feedback || refresh_us_ <= 0 ||
+        p.ust_mono <= frame.swap_end_mono_us)
         return 0;
     double cycles = std::ceil(double(p.ust_mono - frame.swap_end_mono_us) / refresh_us_) - 1;
     return cycles > 0 ? uint64_t(cycles) : 0;
+}
+
+// A compositor's seq may count its own frames rather than refresh cycles, as
+// headless Mutter's does: over the run it then steps fewer (or more) times
+// than the refresh cycles that the times say passed.
+int DisplayWatch::sequence_counts_refreshes() const
+{
+    if (!id_.compositor_feedback || !last_seq_ || refresh_us_ <= 0 || variable_)
+        return -1;
+    double cycles = double(last_seq_ust_ - first_seq_ust_) / refresh_us_;
+    if (cycles < 10)
+        return -1;
+    return std::fabs(double(last_seq_ - first_seq_) - cycles) <= std::max(2.0, 0.02 * cycles);
 }
 
 void DisplayWatch::presented(const PresentedFrame &frame, const Presentation &p)
@@ -24,12 +43,19 @@ void DisplayWatch::presented(const PresentedFrame &frame, const Presentation &p)
     } else if (id_.compositor_feedback) {
         if (p.refresh_ns)
             refresh_us_ = double(p.refresh_ns) / 1e3;
+        variable_ = variable_ || !p.refresh_ns;
         feedback_.presented(p.ust_mono, p.flags & flag_vsync, refresh_us_);
-        if (p.msc)
+        if (p.msc) {
             fit_.add(p.msc, p.ust_mono);
+            if (!first_seq_)
+                first_seq_ = p.msc, first_seq_ust_ = p.ust_mono;
+            last_seq_ = p.msc, last_seq_ust_ = p.ust_mono;
+        }
         id_.hardware_clock = id_.hardware_clock == 1 || (p.flags & flag_hw_clock);
     }
-    add_present(presents_, p.mode, refreshes_late(frame, p),
+    missed_by_sequence_ += late_by_sequence(frame, p);
+    missed_by_times_ += late_by_times(frame, p);
+    add_present(presents_, p.mode, 0,
                 frame.found && p.ust_mono >= frame.start_mono_us ? int64_t(p.ust_mono - frame.start_mono_us) : -1);
 }
 
@@ -43,10 +69,17 @@ DisplayFigures DisplayWatch::figures(const FrameFigures &frames, int32_t request
 {
     DisplayFigures d = presents_;
     d.identity = id_;
+    d.sequence_counts_refreshes = sequence_counts_refreshes();
+    bool by_sequence = id_.compositor_feedback ? d.sequence_counts_refreshes == 1 : true;
+    d.missed_vblanks = by_sequence ? missed_by_sequence_ : missed_by_times_;
+    d.refresh_variable = variable_;
     double period = id_.compositor_feedback ? refresh_us_ : fit_.known() ? fit_.period_us() : 0;
     if (period > 0) {
         d.refresh_hz = 1e6 / period;
         d.refresh_source = id_.clock_name;
+    } else if (id_.output_refresh_hz > 0) {
+        d.refresh_hz = id_.output_refresh_hz;
+        d.refresh_source = "the output's nominal rate";
     }
     d.vsync = id_.compositor_feedback ? feedback_.verdict()
                                       : vsync_verdict(phases_, period, frames.interval.mean(), requested_us);

@@ -11,18 +11,6 @@
 #include "frame.h"
 #include "vblank.h"
 
-// Where the window system's presentation feedback goes.
-class PresentationFeed {
-public:
-    // A vblank of the window's display: its count and its CLOCK_MONOTONIC time.
-    virtual void vblank(uint64_t msc, uint64_t ust) = 0;
-    // A present of the window, completed or discarded.
-    virtual void presented(const Presentation &p) = 0;
-
-protected:
-    ~PresentationFeed() = default;
-};
-
 class DisplayWatch {
 public:
     explicit DisplayWatch(DisplayIdentity identity) : id_(std::move(identity)) {}
@@ -37,12 +25,18 @@ public:
     DisplayFigures figures(const FrameFigures &frames, int32_t requested_us) const;
 
 private:
-    uint64_t refreshes_late(const PresentedFrame &frame, const Presentation &p) const;
+    uint64_t late_by_sequence(const PresentedFrame &frame, const Presentation &p) const;
+    uint64_t late_by_times(const PresentedFrame &frame, const Presentation &p) const;
+    int sequence_counts_refreshes() const;
 
     DisplayIdentity id_;
     VblankFit fit_;
     PhaseStats phases_;
     FeedbackStats feedback_;
     double refresh_us_ = 0;  // the compositor's latest refresh period
+    bool variable_ = false;  // the compositor said 0: a variable refresh rate
     DisplayFigures presents_;
+    uint64_t missed_by_sequence_ = 0, missed_by_times_ = 0;
+    // The first and latest presents that carried a seq, against which it is checked.
+    uint64_t first_seq_ = 0, first_seq_ust_ = 0, last_seq_ = 0, last_seq_ust_ = 0;
 };

@@ -141,22 +141,49 @@ std::string window_system_text(const DisplayIdentity &id)
     return s + "hardware clock: " + (id.hardware_clock < 0 ? "unknown" : id.hardware_clock ? "yes" : "no") + "\n";
 }
 
+std::string refresh_text(const DisplayFigures &d)
+{
+    if (d.refresh_variable)
+        return "refresh: variable (the compositor gives no fixed period)\n";
+    return d.refresh_hz > 0 ? format("refresh: %.2f Hz (%s)\n", d.refresh_hz, d.refresh_source.c_str())
+                            : "refresh: unknown (no vblank clock)\n";
+}
+
+std::string no_presents_text(const DisplayIdentity &id)
+{
+    if (id.compositor_feedback)
+        return "presents: none reported by the compositor for this window\n";
+    if (id.window_system == "wayland")
+        return "presents: none: the compositor gives no presentation feedback (no wp_presentation)\n";
+    return "presents: none reported by the X server for this window\n";
+}
+
+// Where missed cycles come from a compositor's feedback, which source was used.
+std::string missed_source_text(const DisplayFigures &d)
+{
+    if (!d.identity.compositor_feedback)
+        return "";
+    if (d.sequence_counts_refreshes == 1)
+        return " (from the compositor's seq, which counts refresh cycles)";
+    return d.sequence_counts_refreshes == 0 ? " (from the times: the compositor's seq does not count refresh cycles)"
+                                            : " (from the times: the compositor sends no seq)";
+}
+
 std::string display_text(const DisplayFigures &d)
 {
-    std::string s = window_system_text(d.identity);
-    s += d.refresh_hz > 0 ? format("refresh: %.2f Hz (%s)\n", d.refresh_hz, d.refresh_source.c_str())
-                                     : "refresh: unknown (no vblank clock)\n";
+    std::string s = window_system_text(d.identity) + refresh_text(d);
     s += format("swap control: %s\nvsync: %s\n", d.swap_control ? "yes" : "no", d.vsync.c_str());
     if (!present_count(d))
-        return s + (d.identity.compositor_feedback ? "presents: none reported by the compositor for this window\n"
-                                                   : "presents: none reported by the X server for this window\n");
+        return s + no_presents_text(d.identity);
     s += format("presents: %llu (flip %llu, copy %llu, skip %llu, suboptimal copy %llu)\n",
                 (unsigned long long)present_count(d), (unsigned long long)d.presents[mode_flip],
                 (unsigned long long)d.presents[mode_copy], (unsigned long long)d.presents[mode_skip],
                 (unsigned long long)d.presents[mode_suboptimal_copy]);
+    if (d.identity.compositor_feedback && d.presents[mode_skip] == present_count(d))
+        s += "presents: every frame was discarded: none reached the screen\n";
     if (d.latency.count())
         s += latency_text("present latency", d.latency);
-    return s + format("missed vblanks: %llu\n", (unsigned long long)d.missed_vblanks);
+    return s + format("missed vblanks: %llu%s\n", (unsigned long long)d.missed_vblanks, missed_source_text(d).c_str());
 }
 
 nlohmann::json display_json(const DisplayFigures &d)
@@ -166,11 +193,17 @@ nlohmann::json display_json(const DisplayFigures &d)
         presents[mode_name(PresentMode(m))] = d.presents[m];
     presents["latency_us"] = latency_json(d.latency);
     const DisplayIdentity &id = d.identity;
-    return {{"window_system", id.window_system},
+    nlohmann::json j = {{"window_system", id.window_system},
             {"refresh_hz", or_null(d.refresh_hz > 0, d.refresh_hz)}, {"swap_control", d.swap_control},
             {"hardware_clock", id.hardware_clock < 0 ? nlohmann::json(nullptr) : nlohmann::json(id.hardware_clock == 1)},
             {"presentation_clock", id.presentation_clock.empty() ? nlohmann::json(nullptr) : nlohmann::json(id.presentation_clock)},
             {"vsync", d.vsync}, {"presents", presents}};
+    if (id.window_system == "wayland") {
+        j["sequence_counts_refreshes"] = d.sequence_counts_refreshes < 0 ? nlohmann::json(nullptr)
+                                                                          : nlohmann::json(d.sequence_counts_refreshes == 1);
+        j["refresh_variable"] = d.refresh_variable;
+    }
+    return j;
 }
 
 std::string input_text(const InputFigures &in)

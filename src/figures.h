@@ -9,37 +9,12 @@
 
 #include "histogram.h"
 #include "input.h"
+#include "presentation.h"
 
 // The frames past the warm-up: the same ones the statistics lines measure.
 struct FrameFigures {
     Histogram interval, duration;  // μs, swap end to swap end, and start to swap end
     uint64_t late = 0;             // intervals above 1.5 times the requested one
-};
-
-enum PresentMode { mode_copy, mode_flip, mode_skip, mode_suboptimal_copy, mode_count };
-
-// What a compositor says of a presentation, with the values of Wayland's
-// presentation-time protocol.
-enum PresentFlag : unsigned { flag_vsync = 1, flag_hw_clock = 2, flag_hw_completion = 4, flag_zero_copy = 8 };
-
-// One present of the window, as the display reported it.
-struct Presentation {
-    uint64_t ust = 0;         // μs on the display's presentation clock
-    uint64_t ust_mono = 0;    // the same moment on CLOCK_MONOTONIC
-    uint64_t msc = 0;         // the vblank count; 0 where the display counts none
-    PresentMode mode = mode_copy;
-    unsigned flags = 0;       // PresentFlag bits
-    uint64_t refresh_ns = 0;  // the refresh period the compositor gave; 0 for none
-    uint64_t frame = 0;       // the frame presented, or its low 32 bits (X's serial); 0 for none
-};
-
-// What is known of the display before any frame.
-struct DisplayIdentity {
-    std::string window_system = "x11";  // x11, xwayland or wayland
-    std::string clock_name = "Present vblank clock";
-    std::string presentation_clock;     // the clock of the presentation times, where announced
-    bool compositor_feedback = false;   // each frame gets its own feedback
-    int hardware_clock = -1;            // -1 unknown until feedback says, 0 no, 1 yes
 };
 
 struct DisplayFigures {
@@ -51,6 +26,10 @@ struct DisplayFigures {
     uint64_t presents[mode_count] = {};
     uint64_t missed_vblanks = 0;
     Histogram latency;              // μs, frame start to present
+    // With a compositor's feedback: whether its seq counts refresh cycles (1),
+    // does not (0, and missed cycles come from the times), or is not sent (-1).
+    int sequence_counts_refreshes = -1;
+    bool refresh_variable = false;  // the compositor gave a refresh of 0: a variable rate
 };
 
 struct RunFigures {

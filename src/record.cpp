@@ -72,9 +72,15 @@ void write_row(const Row &r)
     int n = fprintf(log_file, "%llu,%llu,%llu,%s,%llu,%llu,", (unsigned long long)f.number,
                     (unsigned long long)f.start_us, (unsigned long long)f.swap_end_us, interval_text,
                     (unsigned long long)f.duration_us, (unsigned long long)f.swap_end_mono_us);
+    // Presents are logged on CLOCK_MONOTONIC, the clock of swap_end_mono_us, whatever the
+    // compositor's own; a discarded frame has no time and no count.
+    char when[48] = "";
+    if (r.presented && r.present.ust_mono)
+        snprintf(when, sizeof when, "%llu,%llu", (unsigned long long)r.present.ust_mono,
+                 (unsigned long long)r.present.msc);
     if (n >= 0 && r.presented)
-        n = fprintf(log_file, "%llu,%llu,%s,%s,", (unsigned long long)r.present.ust,
-                    (unsigned long long)r.present.msc, mode_name(r.present.mode), flags_text(r.present.flags).c_str());
+        n = fprintf(log_file, "%s,%s,%s,", *when ? when : ",", mode_name(r.present.mode),
+                    flags_text(r.present.flags).c_str());
     else if (n >= 0)
         n = fputs(",,,,", log_file);
     if (n >= 0)

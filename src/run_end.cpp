@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -39,13 +40,21 @@ void catch_stop_signals()
     signal(SIGPIPE, SIG_IGN);
 }
 
-sigset_t stop_signal_set()
+void sleep_unless_stopped(const volatile sig_atomic_t *stop, const std::function<void(const sigset_t *mask)> &sleep)
 {
-    sigset_t set;
-    sigemptyset(&set);
+    static bool slack_set = false;
+    if (!slack_set) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+        slack_set = true;
+    }
+    sigset_t stops, before;
+    sigemptyset(&stops);
     for (int sig : stop_signals)
-        sigaddset(&set, sig);
-    return set;
+        sigaddset(&stops, sig);
+    sigprocmask(SIG_BLOCK, &stops, &before);
+    if (!*stop)
+        sleep(&before);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 void guard_standard_streams()

@@ -104,12 +104,17 @@ static bool cannot_drift(double period_us, int32_t requested_us, uint64_t frames
     return std::fabs(requested_us - multiple) * double(frames) < period_us;
 }
 
+bool faster_than(double mean_interval_us, double period_us)
+{
+    return mean_interval_us < faster_than_refresh * period_us;
+}
+
 std::string vsync_verdict(const PhaseStats &phases, double period_us, double mean_interval_us,
                           int32_t requested_us)
 {
     if (period_us <= 0 || phases.count() < min_frames)
         return "unknown";
-    if (mean_interval_us < faster_than_refresh * period_us)
+    if (faster_than(mean_interval_us, period_us))
         return "not locked";
     if (cannot_drift(period_us, requested_us, phases.count()))
         return "unknown";
@@ -137,10 +142,11 @@ void FeedbackStats::presented(uint64_t t, bool vsync, double refresh_us)
 
 std::string FeedbackStats::verdict() const
 {
-    if (presented_ + discarded_ == 0)
+    // With nothing shown, nothing can be said of how it was shown.
+    if (presented_ == 0)
         return "unknown";
     bool faster = refresh_us_ > 0 && presented_ > 1 &&
-                  double(last_ - first_) < faster_than_refresh * refresh_us_ * double(presented_ - 1);
+                  faster_than(double(last_ - first_) / double(presented_ - 1), refresh_us_);
     if (discarded_ || faster || (vsync_ && vsync_ < presented_))
         return "not locked";
     if (!vsync_ || whole_steps_ < steps_ || !steps_)

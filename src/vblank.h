@@ -49,6 +49,10 @@ private:
     uint64_t hits_[bins] = {};
 };
 
+// Whether frames `mean_interval_us` apart come faster than a refresh period
+// allows: vsync cannot be holding them.
+bool faster_than(double mean_interval_us, double period_us);
+
 // "locked", "not locked" or "unknown", from the phases of the measured
 // frames, their mean interval and the requested one (0 for none); a period
 // of 0 means no vblank clock.
@@ -69,7 +73,8 @@ public:
     // step a whole number of refresh periods (within a tenth of one).
     // "not locked": frames discarded, presentations faster than the refresh
     // on average, or some unmarked where the compositor marks others.
-    // "unknown": no feedback, none marked vsync, or steps that are not whole periods.
+    // "unknown": nothing presented (nothing or every frame discarded), none
+    // marked vsync, or steps that are not whole periods.
     std::string verdict() const;
 
 private:

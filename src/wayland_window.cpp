@@ -2,9 +2,9 @@
 // surface and a desktop OpenGL context, and the compositor's own
 // presentation feedback for every frame (wp_presentation).
 #include <EGL/egl.h>
+#include <EGL/eglext.h>
 #include <GL/gl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 #include <wayland-client.h>
 #include <wayland-egl.h>
@@ -15,19 +15,13 @@
 #include <ctime>
 #include <deque>
 
+#include "clock.h"
 #include "presentation-time-client-protocol.h"
 #include "run_end.h"
 #include "window_system.h"
 #include "xdg-shell-client-protocol.h"
 
 namespace {
-
-uint64_t clock_us(clockid_t clock)
-{
-    struct timespec ts;
-    clock_gettime(clock, &ts);
-    return uint64_t(ts.tv_sec) * 1000000 + uint64_t(ts.tv_nsec) / 1000;
-}
 
 const char *clock_text(clockid_t clock)
 {
@@ -56,8 +50,8 @@ public:
         height = height_;
     }
     void wait(uint64_t timeout_us, const volatile sig_atomic_t *stop) override;
-    bool swap_control_offered() override { return true; }
-    void request_swap_interval(int on) override { eglSwapInterval(egl_display_, on); }
+    bool swap_control_offered() override;
+    void request_swap_interval(int on) override;
     void watch_presentation() override {}
     void poll_presentation(PresentationFeed &feed) override;
     bool presents_may_come() override { return presentation_ && !lost_; }
@@ -74,12 +68,15 @@ private:
     static const wp_presentation_listener presentation_listener;
     static const wp_presentation_feedback_listener feedback_listener;
     static const wl_seat_listener seat_listener;
+    static const wl_callback_listener frame_listener;
+    static wl_output_listener output_listener();
 
     int open_surface(const WindowRequest &r);
     int open_egl();
     void pump(uint64_t timeout_us, const sigset_t *mask);
     void resize(int width, int height);
     void take_presented(uint64_t frame, uint64_t ust, uint64_t refresh_ns, uint64_t seq, unsigned flags);
+    bool ready_for_frame() const;
 
     // Each swap asks for feedback on its own commit, so the feedback names its frame.
     struct FeedbackTag {
@@ -87,6 +84,10 @@ private:
         uint64_t frame;
     };
     uint64_t swaps_ = 0;
+    // Frames committed whose wl_surface.frame callback has not come: a
+    // compositor that is stalled, or hides the window, sends none.
+    unsigned frames_in_flight_ = 0;
+    int swap_interval_ = 1;  // EGL's default
 
     wl_display *display_ = nullptr;
     wl_registry *registry_ = nullptr;
@@ -105,8 +106,14 @@ private:
     EGLDisplay egl_display_ = EGL_NO_DISPLAY;
     EGLContext context_ = EGL_NO_CONTEXT;
     EGLSurface egl_surface_ = EGL_NO_SURFACE;
+    EGLConfig config_ = nullptr;
 
+    // The size in buffer pixels, the output's scale times the compositor's
+    // logical size, so that the digits stay sharp and a buffer can be scanned out as it is.
     int width_ = 0, height_ = 0, pending_width_ = 0, pending_height_ = 0;
+    wl_output *output_ = nullptr;  // the first output: its scale and its current mode's refresh
+    int scale_ = 1;
+    int32_t output_refresh_mhz_ = 0;
     bool configured_ = false, closed_ = false, lost_ = false, leave_ = false, redisplay_ = false;
     clockid_t clock_ = CLOCK_MONOTONIC;
     bool clock_announced_ = false;
@@ -124,11 +131,33 @@ const wl_registry_listener WaylandWindowSystem::registry_listener = {
             // The clock is announced at once, so the listener must be there first.
             self->presentation_ = static_cast<wp_presentation *>(wl_registry_bind(registry, name, &wp_presentation_interface, 1));
             wp_presentation_add_listener(self->presentation_, &presentation_listener, self);
-        } else if (strcmp(interface, wl_seat_interface.name) == 0 && !self->seat_name_)
+        } else if (strcmp(interface, wl_seat_interface.name) == 0 && !self->seat_name_) {
             self->seat_name_ = name;
+        } else if (strcmp(interface, wl_output_interface.name) == 0 && !self->output_) {
+            self->output_ = static_cast<wl_output *>(wl_registry_bind(registry, name, &wl_output_interface, 2));
+            static const wl_output_listener listener = output_listener();
+            wl_output_add_listener(self->output_, &listener, self);
+        }
     },
     [](void *, wl_registry *, uint32_t) {},
 };
+
+// Bound at version 2: no name or description comes.
+wl_output_listener WaylandWindowSystem::output_listener()
+{
+    wl_output_listener l{};
+    l.geometry = [](void *, wl_output *, int32_t, int32_t, int32_t, int32_t, int32_t, const char *, const char *,
+                    int32_t) {};
+    l.mode = [](void *data, wl_output *, uint32_t flags, int32_t, int32_t, int32_t refresh) {
+        if (flags & WL_OUTPUT_MODE_CURRENT)
+            static_cast<WaylandWindowSystem *>(data)->output_refresh_mhz_ = refresh;
+    };
+    l.done = [](void *, wl_output *) {};
+    l.scale = [](void *data, wl_output *, int32_t factor) {
+        static_cast<WaylandWindowSystem *>(data)->scale_ = factor > 0 ? factor : 1;
+    };
+    return l;
+}
 
 const xdg_wm_base_listener WaylandWindowSystem::wm_base_listener = {
     [](void *, xdg_wm_base *base, uint32_t serial) { xdg_wm_base_pong(base, serial); },
@@ -139,7 +168,7 @@ const xdg_surface_listener WaylandWindowSystem::xdg_surface_listener_ = {
         auto *self = static_cast<WaylandWindowSystem *>(data);
         xdg_surface_ack_configure(surface, serial);
         self->configured_ = true;
-        self->resize(self->pending_width_, self->pending_height_);
+        self->resize(self->pending_width_ * self->scale_, self->pending_height_ * self->scale_);
         self->redisplay_ = true;  // as an expose does on X11
     },
 };
@@ -148,8 +177,8 @@ const xdg_toplevel_listener WaylandWindowSystem::toplevel_listener = {
     [](void *data, xdg_toplevel *, int32_t width, int32_t height, wl_array *) {
         auto *self = static_cast<WaylandWindowSystem *>(data);
         // 0 leaves the size to the client: the one asked for, or the current one.
-        self->pending_width_ = width > 0 ? width : self->width_;
-        self->pending_height_ = height > 0 ? height : self->height_;
+        self->pending_width_ = width > 0 ? width : self->width_ / self->scale_;
+        self->pending_height_ = height > 0 ? height : self->height_ / self->scale_;
     },
     [](void *data, xdg_toplevel *) { static_cast<WaylandWindowSystem *>(data)->closed_ = true; },
     [](void *, xdg_toplevel *, int32_t, int32_t) {},
@@ -186,6 +215,24 @@ const wp_presentation_feedback_listener WaylandWindowSystem::feedback_listener =
     },
 };
 
+const wl_callback_listener WaylandWindowSystem::frame_listener = {
+    [](void *data, wl_callback *callback, uint32_t) {
+        --static_cast<WaylandWindowSystem *>(data)->frames_in_flight_;
+        wl_callback_destroy(callback);
+    },
+};
+
+// With a swap interval of 1, Mesa waits inside eglSwapBuffers, without a
+// bound, for the previous frame's callback; with 0, for a free buffer once
+// the compositor holds all of them. So a frame is drawn only once the last
+// one's callback has come, or with interval 0 while fewer than three are
+// out, which leaves Mesa a buffer of its four: it then never waits, and
+// the run's own waits keep the deadline and the stop signals.
+bool WaylandWindowSystem::ready_for_frame() const
+{
+    return frames_in_flight_ < (swap_interval_ == 0 ? 3u : 1u);
+}
+
 // The time on the compositor's clock, for the log; on CLOCK_MONOTONIC, where
 // the frames' swap ends are, for latency: the two clocks' offset is read now.
 void WaylandWindowSystem::take_presented(uint64_t frame, uint64_t ust, uint64_t refresh_ns, uint64_t seq,
@@ -193,7 +240,6 @@ void WaylandWindowSystem::take_presented(uint64_t frame, uint64_t ust, uint64_t 
 {
     Presentation p;
     p.frame = frame;
-    p.ust = ust;
     p.ust_mono = clock_ == CLOCK_MONOTONIC ? ust : ust + clock_us(CLOCK_MONOTONIC) - clock_us(clock_);
     p.msc = seq;
     p.mode = flags & flag_zero_copy ? mode_flip : mode_copy;
@@ -286,6 +332,7 @@ int WaylandWindowSystem::open(const WindowRequest &r)
     registry_ = wl_display_get_registry(display_);
     wl_registry_add_listener(registry_, &registry_listener, this);
     wl_display_roundtrip(display_);
+    wl_display_roundtrip(display_);  // the bound globals' first events: the output's mode and scale
     if (!compositor_ || !wm_base_) {
         fprintf(stderr, "quorvel: the Wayland compositor offers no %s\n", compositor_ ? "xdg_wm_base" : "wl_compositor");
         return 1;
@@ -297,8 +344,10 @@ int WaylandWindowSystem::open(const WindowRequest &r)
 
 int WaylandWindowSystem::open_surface(const WindowRequest &r)
 {
-    width_ = pending_width_ = r.width;
-    height_ = pending_height_ = r.height;
+    pending_width_ = r.width;
+    pending_height_ = r.height;
+    width_ = r.width * scale_;
+    height_ = r.height * scale_;
     xdg_wm_base_add_listener(wm_base_, &wm_base_listener, this);
     surface_ = wl_compositor_create_surface(compositor_);
     xdg_surface_ = xdg_wm_base_get_xdg_surface(wm_base_, surface_);
@@ -307,6 +356,8 @@ int WaylandWindowSystem::open_surface(const WindowRequest &r)
     xdg_toplevel_add_listener(toplevel_, &toplevel_listener, this);
     xdg_toplevel_set_title(toplevel_, r.title);
     xdg_toplevel_set_app_id(toplevel_, "quorvel");
+    if (scale_ > 1)
+        wl_surface_set_buffer_scale(surface_, scale_);
     wl_surface_commit(surface_);
     while (!configured_ && !closed_)
         if (wl_display_dispatch(display_) < 0) {
@@ -325,10 +376,12 @@ int WaylandWindowSystem::open_egl()
     static const EGLint context_attribs[] = {EGL_CONTEXT_MAJOR_VERSION, 2, EGL_CONTEXT_MINOR_VERSION, 0, EGL_NONE};
     EGLConfig config;
     EGLint count = 0;
-    egl_display_ = eglGetDisplay(reinterpret_cast<EGLNativeDisplayType>(display_));
+    // eglGetDisplay would guess the platform, and follow EGL_PLATFORM where it names another.
+    egl_display_ = eglGetPlatformDisplay(EGL_PLATFORM_WAYLAND_KHR, display_, nullptr);
     bool ok = egl_display_ != EGL_NO_DISPLAY && eglInitialize(egl_display_, nullptr, nullptr) &&
               eglBindAPI(EGL_OPENGL_API) && eglChooseConfig(egl_display_, config_attribs, &config, 1, &count) &&
               count == 1;
+    config_ = ok ? config : nullptr;
     // Where no 2.0 context can be had, any context lets the GL check say so, as on X11.
     static const EGLint any_version[] = {EGL_NONE};
     for (const EGLint *attribs : {context_attribs, any_version})
@@ -385,7 +438,7 @@ void WaylandWindowSystem::run(FrameLoop &loop)
     loop_ = &loop;
     while (!leave_ && !closed_ && !lost_) {
         pump(0, nullptr);
-        if (redisplay_) {
+        if (redisplay_ && ready_for_frame()) {
             redisplay_ = false;
             loop.display();
         } else {
@@ -395,30 +448,50 @@ void WaylandWindowSystem::run(FrameLoop &loop)
     loop_ = nullptr;
 }
 
+// The feedback and the callback are asked for on the commit that
+// eglSwapBuffers makes. Where it fails, no commit carries them, and the next
+// would: they are dropped, so that they cannot speak for the next frame.
 void WaylandWindowSystem::swap()
 {
     ++swaps_;
-    if (presentation_)
-        wp_presentation_feedback_add_listener(wp_presentation_feedback(presentation_, surface_), &feedback_listener,
-                                              new FeedbackTag{this, swaps_});
-    eglSwapBuffers(egl_display_, egl_surface_);
+    struct wp_presentation_feedback *feedback =
+        presentation_ ? wp_presentation_feedback(presentation_, surface_) : nullptr;
+    auto *tag = new FeedbackTag{this, swaps_};
+    if (feedback)
+        wp_presentation_feedback_add_listener(feedback, &feedback_listener, tag);
+    wl_callback *callback = wl_surface_frame(surface_);
+    wl_callback_add_listener(callback, &frame_listener, this);
+    ++frames_in_flight_;
+    if (eglSwapBuffers(egl_display_, egl_surface_)) {
+        if (!feedback)
+            delete tag;
+        return;
+    }
+    if (feedback)
+        wl_proxy_destroy(reinterpret_cast<wl_proxy *>(feedback));
+    delete tag;
+    wl_callback_destroy(callback);
+    --frames_in_flight_;
+    lost_ = wl_display_get_error(display_) != 0;
+}
+
+bool WaylandWindowSystem::swap_control_offered()
+{
+    EGLint most = 0;
+    return config_ && eglGetConfigAttrib(egl_display_, config_, EGL_MAX_SWAP_INTERVAL, &most) && most >= 1;
+}
+
+void WaylandWindowSystem::request_swap_interval(int on)
+{
+    if (eglSwapInterval(egl_display_, on))
+        swap_interval_ = on;
+    else
+        fprintf(stderr, "quorvel: EGL refused swap interval %d (EGL error 0x%04x)\n", on, unsigned(eglGetError()));
 }
 
 void WaylandWindowSystem::wait(uint64_t timeout_us, const volatile sig_atomic_t *stop)
 {
-    static bool slack_set = false;
-    if (!slack_set) {
-        // The default slack of 50 μs would make every wake-up late by as much.
-        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-        slack_set = true;
-    }
-    // The stop signals are let in only inside ppoll, so one that comes just
-    // before the sleep cannot be missed for the whole of it.
-    sigset_t stops = stop_signal_set(), before;
-    sigprocmask(SIG_BLOCK, &stops, &before);
-    if (!*stop)
-        pump(timeout_us, &before);
-    sigprocmask(SIG_SETMASK, &before, nullptr);
+    sleep_unless_stopped(stop, [&](const sigset_t *mask) { pump(timeout_us, mask); });
 }
 
 void WaylandWindowSystem::poll_presentation(PresentationFeed &feed)
@@ -437,6 +510,7 @@ DisplayIdentity WaylandWindowSystem::identity()
     id.clock_name = "Wayland compositor, wp_presentation";
     id.presentation_clock = clock_announced_ ? clock_text(clock_) : "";
     id.compositor_feedback = presentation_ != nullptr;
+    id.output_refresh_hz = output_refresh_mhz_ / 1000.0;
     return id;
 }
 

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "display_watch.h"
+#include "presentation.h"
 
 struct WindowRequest {
     int x, y, width, height;

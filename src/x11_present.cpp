@@ -128,7 +128,7 @@ void X11Present::take(void *event, PresentationFeed &feed)
         // GL's swaps carry the swap count as the serial: the frame number.
         Presentation p;
         p.frame = e->serial;
-        p.ust = p.ust_mono = e->ust;
+        p.ust_mono = e->ust;
         p.msc = e->msc;
         p.mode = e->mode < mode_count ? PresentMode(e->mode) : mode_copy;
         feed.presented(p);

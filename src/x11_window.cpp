@@ -8,7 +8,6 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <poll.h>
-#include <sys/prctl.h>
 
 #include <cstring>
 #include <string>
@@ -163,25 +162,13 @@ private:
 
 void X11WindowSystem::wait(uint64_t timeout_us, const volatile sig_atomic_t *stop)
 {
-    static bool slack_set = false;
-    if (!slack_set) {
-        // The default slack of 50 μs would make every wake-up late by as much.
-        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-        slack_set = true;
-    }
     Display *d = glXGetCurrentDisplay();
     if (!d || XEventsQueued(d, QueuedAfterFlush) > 0)
         return;
     struct pollfd fd = {ConnectionNumber(d), POLLIN, 0};
     struct timespec timeout = {static_cast<time_t>(timeout_us / 1000000),
                                static_cast<long>(timeout_us % 1000000) * 1000};
-    // The stop signals are let in only inside ppoll, so one that comes just
-    // before the sleep cannot be missed for the whole of it.
-    sigset_t stops = stop_signal_set(), before;
-    sigprocmask(SIG_BLOCK, &stops, &before);
-    if (!*stop)
-        ppoll(&fd, 1, &timeout, &before);
-    sigprocmask(SIG_SETMASK, &before, nullptr);
+    sleep_unless_stopped(stop, [&](const sigset_t *mask) { ppoll(&fd, 1, &timeout, mask); });
 }
 
 // Through XTest, as a keyboard would: the window is given the focus first,

@@ -144,12 +144,12 @@ TEST(DisplayWatch, CompositorFeedbackCountsLateAndDiscardedFramesAndGivesTheVerd
     DisplayWatch watch(wayland);
     for (uint64_t i = 0; i < 40; ++i) {
         Presentation p;
-        p.ust = p.ust_mono = 1000000 + i * 16667 + 10000;  // 10 ms after each swap end: on time
+        p.ust_mono = 1000000 + i * 16667 + 10000;  // 10 ms after each swap end: on time
         p.mode = i == 39 ? mode_skip : mode_copy;
         p.flags = flag_hw_clock;
         p.refresh_ns = 16666667;
         if (i == 20)
-            p.ust_mono = p.ust += 30000;  // 40 ms after its swap end: two refreshes missed
+            p.ust_mono += 30000;  // 40 ms after its swap end: two refreshes missed
         watch.presented({true, 1000000 + i * 16667 - 5000, 1000000 + i * 16667}, p);
     }
     DisplayFigures d = watch.figures(FrameFigures{}, 0);

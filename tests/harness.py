@@ -3,6 +3,7 @@ import contextlib
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -31,19 +32,46 @@ def xvfb(*extra, screen="1600x1024x24"):
         server.wait()
 
 
+def stop(server):
+    """Ends a compositor, frozen or not. Under dbus-run-session it is the
+    wrapper's child; the wrapper then ends its bus and reaps it all."""
+    def parent(pid):
+        with contextlib.suppress(OSError):
+            with open(f"/proc/{pid}/stat") as f:
+                return int(f.read().rsplit(")", 1)[1].split()[1])
+    children = [int(pid) for pid in os.listdir("/proc") if pid.isdigit() and parent(pid) == server.pid]
+    target = children[0] if server.args[0] == "dbus-run-session" and children else server.pid
+    with contextlib.suppress(ProcessLookupError):
+        os.kill(target, signal.SIGCONT)
+        os.kill(target, signal.SIGTERM)
+    try:
+        server.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        os.killpg(server.pid, signal.SIGKILL)
+        server.wait()
+
+
+COMPOSITORS = {
+    "weston": ["weston", "--backend=headless-backend.so", "--socket=quorvel", "--idle-time=0"],
+    "mutter": ["dbus-run-session", "--", "mutter", "--headless", "--wayland", "--no-x11", "--wayland-display=quorvel",
+               "--virtual-monitor", "1024x768"],
+}
+
+
 @contextlib.contextmanager
-def weston(xwayland=False):
-    """A private headless Weston for one test; yields the environment that reaches it."""
+def weston(xwayland=False, kind="weston"):
+    """A private headless compositor for one test, Weston unless `kind` names
+    another; yields it and the environment that reaches it."""
     runtime = tempfile.mkdtemp()
     os.chmod(runtime, 0o700)
     log = open(os.path.join(runtime, "log"), "w+")
-    server = subprocess.Popen(["weston", "--backend=headless-backend.so", "--socket=quorvel", "--idle-time=0",
-                               *(["--xwayland"] if xwayland else [])],
-                              env=dict(os.environ, XDG_RUNTIME_DIR=runtime), stdout=log, stderr=subprocess.STDOUT)
+    server = subprocess.Popen(COMPOSITORS[kind] + (["--xwayland"] if xwayland else []),
+                              env=dict(os.environ, XDG_RUNTIME_DIR=runtime), stdout=log, stderr=subprocess.STDOUT,
+                              start_new_session=True)
     try:
         env, end = {"XDG_RUNTIME_DIR": runtime, "WAYLAND_DISPLAY": "quorvel"}, time.monotonic() + 30
         while not (os.path.exists(os.path.join(runtime, "quorvel")) and (not xwayland or "DISPLAY" in env)):
-            assert server.poll() is None and time.monotonic() < end, "weston did not start"
+            assert server.poll() is None and time.monotonic() < end, kind + " did not start"
             log.seek(0)
             found = re.search(r"xserver listening on display (:\d+)", log.read())
             if found:
@@ -52,8 +80,7 @@ def weston(xwayland=False):
         server.log = log
         yield server, env
     finally:
-        server.terminate()
-        server.wait()
+        stop(server)
         log.close()
         shutil.rmtree(runtime, ignore_errors=True)
 

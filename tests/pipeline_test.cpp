@@ -55,14 +55,14 @@ TEST(Records, APresentFindsItsOwnWaitingFrameAtAnyRate)
     for (uint64_t n = 1; n <= 3000; ++n)
         record_frame(make_frame(n, 1000000 + n * 100 - 50, 1000000 + n * 100, 2000000 + n * 100, 1000000 + n * 100 - 100),
                      true);
-    Presentation p{2000240, 2000240, 77, mode_copy, 0, 0, 2};
+    Presentation p{2000240, 77, mode_copy, 0, 0, 2};
     PresentedFrame found = record_present(p);
     EXPECT_TRUE(found.found && found.swap_end_mono_us == 2000200u && found.start_mono_us == 2000150u);
     EXPECT_FALSE(record_present(p).found);  // a frame takes one present
     record_catch_up(1000000 + 1000 * 100 + 500000);  // frames 1 to 1000 waited long enough
     for (uint64_t frame : {0, 500})  // none named, and one written already: no row changes
-        EXPECT_FALSE(record_present({1, 1, 1, mode_skip, 0, 0, frame}).found);
-    EXPECT_TRUE(record_present({2000240, 2000240, 77, mode_flip, 0, 0, 2999}).found);
+        EXPECT_FALSE(record_present({1, 1, mode_skip, 0, 0, frame}).found);
+    EXPECT_TRUE(record_present({2000240, 77, mode_flip, 0, 0, 2999}).found);
     EXPECT_TRUE(finish_records(RunFigures{}, false));
     std::ifstream in(path);
     std::string rows[3001];
@@ -81,7 +81,7 @@ std::string verdict(unsigned flags_of_50th, unsigned flags, bool discard_one)
     std::vector<Presentation> feedback;
     for (uint64_t i = 0; i < 100; ++i) {
         Presentation p;
-        p.ust = p.ust_mono = 5000000 + i * 16667;
+        p.ust_mono = 5000000 + i * 16667;
         p.flags = i == 50 ? flags_of_50th : flags;
         p.mode = discard_one && i == 70 ? mode_skip : mode_copy;
         p.refresh_ns = 16666667;

@@ -2,6 +2,7 @@
 import json
 import os
 import re
+import signal
 import time
 
 import pytest
@@ -35,6 +36,10 @@ def test_the_compositor_feedback_of_every_frame_gives_the_verdict(tmp_path, args
     assert modes.count("copy") + modes.count("skip") == len(modes)
     assert (counted["skip"] > 0) == (verdict == "not locked") and counted["latency_us"]["p50"] > 0
     assert all(r["present_flags"] is None for r in rows) and len(modes) > len(rows) - 40
+    # One clock: presents on CLOCK_MONOTONIC after their own swap end; a discard has neither time nor count.
+    assert all(r["present_ust"] > r["swap_end_mono_us"] for r in rows if r["present_mode"] == "copy")
+    assert all(r["present_ust"] is r["present_msc"] is None for r in rows if r["present_mode"] == "skip")
+    assert shown["sequence_counts_refreshes"] is None and "(from the times: the compositor sends no seq)\n" in out
     if "hybrid" in args:  # asleep on the Wayland connection between frames, and woken in time
         check_pace(rows, 20000)
     assert f"frames measured: {len(intervals)}\n" in out and "window system: wayland\nhardware clock: no\n" \
@@ -56,6 +61,36 @@ def test_xwayland_is_named_and_a_compositor_that_goes_away_ends_the_run_with_its
     intervals = check_log(read_log(log))
     assert status == 1 and len(intervals) > 20
     assert json.loads(report.read_text())["frames"]["measured"] == len(intervals)
+
+
+@pytest.mark.parametrize("stop", [signal.SIGSTOP, signal.SIGKILL])
+def test_a_frozen_or_dead_compositor_under_vsync_ends_the_run_on_time_with_its_records(tmp_path, stop):
+    log, report = records(tmp_path)
+    with weston() as (server, env):
+        proc = start("", "-v", "--pace", "hybrid", "--duration", "4", "--log", str(log), "--report", str(report), "0",
+                     env=env)
+        time.sleep(2)
+        os.kill(server.pid, stop)
+        stopped = time.monotonic()
+        status, out, err = finish(proc, timeout=30)
+        took = time.monotonic() - stopped
+    intervals = check_log(read_log(log))
+    # Frozen, it sends no frame callback: the run draws nothing more and ends at its deadline. Dead, at once.
+    assert (status, took < 4) == ((0, True) if stop == signal.SIGSTOP else (1, True)), (err, took)
+    assert json.loads(report.read_text())["frames"]["measured"] == len(intervals) > 20
+
+
+def test_mutters_sequence_counts_its_own_frames_so_missed_cycles_come_from_the_times(tmp_path):
+    log, report = records(tmp_path)
+    with weston(kind="mutter") as (_, env):
+        status, out, err = run("", "--winsys", "wayland", "--duration", "4", "--log", str(log), "--report",
+                               str(report), "--summary", "20000", env=env)
+    shown, rows = json.loads(report.read_text())["display"], read_log(log)
+    assert (status, err, shown["presentation_clock"], shown["sequence_counts_refreshes"]) == (
+        0, "", "CLOCK_MONOTONIC", False)
+    presented = [r for r in rows if r["present_mode"] in ("copy", "flip")]
+    assert len(presented) > 100 and all(r["present_ust"] > r["swap_end_mono_us"] for r in presented)
+    assert "(from the times: the compositor's seq does not count refresh cycles)\n" in out
 
 
 def test_without_a_compositor_one_line_names_wayland_display(tmp_path):
