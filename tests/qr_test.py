@@ -70,10 +70,10 @@ def film(display, window, path, seconds=3):
     return path
 
 
-DEGRADED = [  # ffmpeg filters that make the camera a poor one, and the share of the frames still seen
-    ("pad=iw+200:ih+200:100:100,perspective=60:40:W-20:0:0:H-10:W-80:H-50:sense=destination,"
-     "scale=trunc(iw*0.6/2)*2:-2,gblur=sigma=0.8,noise=alls=8:allf=t", 0.9),
-    ("tblend=all_mode=average", 0.9),  # a slow shutter across frame changes
+DEGRADED = [  # ffmpeg filters that make the camera a poor one
+    "pad=iw+200:ih+200:100:100,perspective=60:40:W-20:0:0:H-10:W-80:H-50:sense=destination,"
+    "scale=trunc(iw*0.6/2)*2:-2,gblur=sigma=0.8,noise=alls=8:allf=t",
+    "tblend=all_mode=average",  # a slow shutter across frame changes
 ]
 
 
@@ -102,10 +102,13 @@ def test_a_film_of_the_screen_gives_each_frame_on_glass_and_its_timing_even_from
     press, to_swap = figures["input"], sorted(r["swap_end_us"] - r["input_us"] for r in rows if r["input_us"])
     assert press["answers_logged"] == len(to_swap) >= 8 and press["answers_seen"] >= 8
     assert abs(press["to_glass_ms"]["p50"] - to_swap[len(to_swap) // 2] / 1000) < 20, (press, to_swap)
-    for filters, share in DEGRADED:
+    # A poor camera still sees nine in ten of the frames that stayed three of its frames, and never a wrong one.
+    steady = {a["frame"] for a, b in zip(rows, rows[1:]) if b["swap_end_us"] - a["swap_end_us"] >= 30000} & numbers
+    for filters in DEGRADED:
         poor = tmp_path / "poor.mkv"
         subprocess.run(["ffmpeg", "-loglevel", "error", "-y", "-i", str(clean), "-vf", filters, "-c:v", "libx264",
                         "-crf", "23", "-preset", "veryfast", str(poor)], check=True, timeout=120)
-        status, _, _ = read(poor, "--log", log, "--report", report)
-        figures = json.loads(report.read_text())
-        assert (status, figures["video"]["bad_reads"]) == (0, 0) and figures["glass"]["frames_seen"] >= share * len(seen)
+        status, _, _ = read(poor, "--log", log, "--report", report, "--csv", table)
+        found = {int(r["frame"]) for r in csv.DictReader(table.open())}
+        assert (status, json.loads(report.read_text())["video"]["bad_reads"]) == (0, 0)
+        assert len(steady) >= 40 and len(steady & found) >= 0.9 * len(steady), (filters, sorted(steady - found))
