@@ -3,6 +3,7 @@
 // presentation feedback for every frame (wp_presentation).
 #include <EGL/egl.h>
 #include <EGL/eglext.h>
+#include <libdecor.h>
 #include <GL/gl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -43,7 +44,7 @@ public:
     void redisplay() override { redisplay_ = true; }
     void leave() override { leave_ = true; }
     void swap() override;
-    void set_title(const char *title) override { xdg_toplevel_set_title(toplevel_, title); }
+    void set_title(const char *title) override { libdecor_frame_set_title(frame_, title); }
     void size(int &width, int &height) override
     {
         width = width_;
@@ -62,9 +63,8 @@ public:
 
 private:
     static const wl_registry_listener registry_listener;
-    static const xdg_wm_base_listener wm_base_listener;
-    static const xdg_surface_listener xdg_surface_listener_;
-    static const xdg_toplevel_listener toplevel_listener;
+    static libdecor_interface *decor_interface();
+    static libdecor_frame_interface *frame_interface();
     static const wp_presentation_listener presentation_listener;
     static const wp_presentation_feedback_listener feedback_listener;
     static const wl_seat_listener seat_listener;
@@ -92,7 +92,7 @@ private:
     wl_display *display_ = nullptr;
     wl_registry *registry_ = nullptr;
     wl_compositor *compositor_ = nullptr;
-    xdg_wm_base *wm_base_ = nullptr;
+    bool wm_base_offered_ = false;
     wp_presentation *presentation_ = nullptr;
     wl_surface *surface_ = nullptr;
     uint32_t seat_name_ = 0;  // the first seat's registry name; bound only to listen for presses
@@ -100,8 +100,10 @@ private:
     wl_keyboard *keyboard_ = nullptr;
     wl_pointer *pointer_ = nullptr;
     FrameLoop *loop_ = nullptr;
-    xdg_surface *xdg_surface_ = nullptr;
-    xdg_toplevel *toplevel_ = nullptr;
+    // The toplevel with its title bar: server-side where the compositor
+    // offers it, drawn by libdecor's plugin elsewhere (Mutter, Weston).
+    libdecor *decor_ = nullptr;
+    libdecor_frame *frame_ = nullptr;
     wl_egl_window *egl_window_ = nullptr;
     EGLDisplay egl_display_ = EGL_NO_DISPLAY;
     EGLContext context_ = EGL_NO_CONTEXT;
@@ -110,7 +112,7 @@ private:
 
     // The size in buffer pixels, the output's scale times the compositor's
     // logical size, so that the digits stay sharp and a buffer can be scanned out as it is.
-    int width_ = 0, height_ = 0, pending_width_ = 0, pending_height_ = 0;
+    int width_ = 0, height_ = 0;
     wl_output *output_ = nullptr;  // the first output: its scale and its current mode's refresh
     int scale_ = 1;
     int32_t output_refresh_mhz_ = 0;
@@ -126,7 +128,7 @@ const wl_registry_listener WaylandWindowSystem::registry_listener = {
         if (strcmp(interface, wl_compositor_interface.name) == 0)
             self->compositor_ = static_cast<wl_compositor *>(wl_registry_bind(registry, name, &wl_compositor_interface, 1));
         else if (strcmp(interface, xdg_wm_base_interface.name) == 0)
-            self->wm_base_ = static_cast<xdg_wm_base *>(wl_registry_bind(registry, name, &xdg_wm_base_interface, 1));
+            self->wm_base_offered_ = true;  // libdecor binds it
         else if (strcmp(interface, wp_presentation_interface.name) == 0) {
             // The clock is announced at once, so the listener must be there first.
             self->presentation_ = static_cast<wp_presentation *>(wl_registry_bind(registry, name, &wp_presentation_interface, 1));
@@ -159,31 +161,40 @@ wl_output_listener WaylandWindowSystem::output_listener()
     return l;
 }
 
-const xdg_wm_base_listener WaylandWindowSystem::wm_base_listener = {
-    [](void *, xdg_wm_base *base, uint32_t serial) { xdg_wm_base_pong(base, serial); },
-};
+// libdecor's interfaces have room reserved at their ends: they are filled field by field.
+libdecor_interface *WaylandWindowSystem::decor_interface()
+{
+    static libdecor_interface l{};
+    l.error = [](libdecor *, libdecor_error, const char *message) {
+        fprintf(stderr, "quorvel: libdecor: %s\n", message);
+    };
+    return &l;
+}
 
-const xdg_surface_listener WaylandWindowSystem::xdg_surface_listener_ = {
-    [](void *data, xdg_surface *surface, uint32_t serial) {
+libdecor_frame_interface *WaylandWindowSystem::frame_interface()
+{
+    static libdecor_frame_interface l{};
+    l.configure = [](libdecor_frame *frame, libdecor_configuration *configuration, void *data) {
         auto *self = static_cast<WaylandWindowSystem *>(data);
-        xdg_surface_ack_configure(surface, serial);
+        // No size leaves it to the client: the one asked for, or the current one.
+        int width = 0, height = 0;
+        if (!libdecor_configuration_get_content_size(configuration, frame, &width, &height) || width <= 0 ||
+            height <= 0) {
+            width = self->width_ / self->scale_;
+            height = self->height_ / self->scale_;
+        }
+        libdecor_state *state = libdecor_state_new(width, height);
+        libdecor_frame_commit(frame, state, configuration);
+        libdecor_state_free(state);
         self->configured_ = true;
-        self->resize(self->pending_width_ * self->scale_, self->pending_height_ * self->scale_);
+        self->resize(width * self->scale_, height * self->scale_);
         self->redisplay_ = true;  // as an expose does on X11
-    },
-};
-
-const xdg_toplevel_listener WaylandWindowSystem::toplevel_listener = {
-    [](void *data, xdg_toplevel *, int32_t width, int32_t height, wl_array *) {
-        auto *self = static_cast<WaylandWindowSystem *>(data);
-        // 0 leaves the size to the client: the one asked for, or the current one.
-        self->pending_width_ = width > 0 ? width : self->width_ / self->scale_;
-        self->pending_height_ = height > 0 ? height : self->height_ / self->scale_;
-    },
-    [](void *data, xdg_toplevel *) { static_cast<WaylandWindowSystem *>(data)->closed_ = true; },
-    [](void *, xdg_toplevel *, int32_t, int32_t) {},
-    [](void *, xdg_toplevel *, wl_array *) {},
-};
+    };
+    l.close = [](libdecor_frame *, void *data) { static_cast<WaylandWindowSystem *>(data)->closed_ = true; };
+    l.commit = [](libdecor_frame *, void *data) { wl_surface_commit(static_cast<WaylandWindowSystem *>(data)->surface_); };
+    l.dismiss_popup = [](libdecor_frame *, const char *, void *) {};
+    return &l;
+}
 
 const wp_presentation_listener WaylandWindowSystem::presentation_listener = {
     [](void *data, wp_presentation *, uint32_t clock) {
@@ -316,6 +327,10 @@ WaylandWindowSystem::~WaylandWindowSystem()
     }
     if (egl_window_)
         wl_egl_window_destroy(egl_window_);
+    if (frame_)
+        libdecor_frame_unref(frame_);
+    if (decor_)
+        libdecor_unref(decor_);
     if (display_)
         wl_display_disconnect(display_);
 }
@@ -333,7 +348,7 @@ int WaylandWindowSystem::open(const WindowRequest &r)
     wl_registry_add_listener(registry_, &registry_listener, this);
     wl_display_roundtrip(display_);
     wl_display_roundtrip(display_);  // the bound globals' first events: the output's mode and scale
-    if (!compositor_ || !wm_base_) {
+    if (!compositor_ || !wm_base_offered_) {
         fprintf(stderr, "quorvel: the Wayland compositor offers no %s\n", compositor_ ? "xdg_wm_base" : "wl_compositor");
         return 1;
     }
@@ -344,21 +359,16 @@ int WaylandWindowSystem::open(const WindowRequest &r)
 
 int WaylandWindowSystem::open_surface(const WindowRequest &r)
 {
-    pending_width_ = r.width;
-    pending_height_ = r.height;
     width_ = r.width * scale_;
     height_ = r.height * scale_;
-    xdg_wm_base_add_listener(wm_base_, &wm_base_listener, this);
     surface_ = wl_compositor_create_surface(compositor_);
-    xdg_surface_ = xdg_wm_base_get_xdg_surface(wm_base_, surface_);
-    xdg_surface_add_listener(xdg_surface_, &xdg_surface_listener_, this);
-    toplevel_ = xdg_surface_get_toplevel(xdg_surface_);
-    xdg_toplevel_add_listener(toplevel_, &toplevel_listener, this);
-    xdg_toplevel_set_title(toplevel_, r.title);
-    xdg_toplevel_set_app_id(toplevel_, "quorvel");
     if (scale_ > 1)
         wl_surface_set_buffer_scale(surface_, scale_);
-    wl_surface_commit(surface_);
+    decor_ = libdecor_new(display_, decor_interface());
+    frame_ = libdecor_decorate(decor_, surface_, frame_interface(), this);
+    libdecor_frame_set_title(frame_, r.title);
+    libdecor_frame_set_app_id(frame_, "quorvel");
+    libdecor_frame_map(frame_);
     while (!configured_ && !closed_)
         if (wl_display_dispatch(display_) < 0) {
             fprintf(stderr, "quorvel: the Wayland compositor went away\n");

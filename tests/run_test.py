@@ -119,8 +119,9 @@ def test_frames_go_on_through_any_resize_until_the_window_is_closed():
                 title = next((t for _ in range(50) if time.sleep(0.1) or (t := screen.title(window)) != title), None)
                 assert title, size
             elapsed[size] = float(TITLE.fullmatch(title)[4])
-        # Elapsed is the latest cycle's time, not an average since the start: a huge window takes far longer.
-        assert elapsed[(4000, 3000)] > 4 * elapsed[(1, 1)], elapsed
+        # Elapsed is the latest cycle's time, not an average since the start: a huge window takes far longer
+        # than the quickest of the tiny ones (a busy machine may hold up any one cycle).
+        assert elapsed[(4000, 3000)] > 4 * min(elapsed[(1, 1)], elapsed[(1, 600)], elapsed[(300, 1)]), elapsed
         # Closing the window, as a window manager does, ends the run cleanly.
         protocols, delete = (screen.d.intern_atom(a) for a in ("WM_PROTOCOLS", "WM_DELETE_WINDOW"))
         window.send_event(event.ClientMessage(window=window, client_type=protocols, data=(32, [delete, 0, 0, 0, 0])))

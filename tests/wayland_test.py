@@ -11,6 +11,13 @@ from harness import BANNER, finish, run, start, weston
 from run_test import check_log, check_pace, read_log
 
 
+def presented_after_start(row):
+    """A present after its frame began, and within a second of its swap end, on the swap end's own clock:
+    a present may come before the program reads the clock after its swap, but never before the frame."""
+    start_mono = row["start_us"] + row["swap_end_mono_us"] - row["swap_end_us"]
+    return start_mono < row["present_ust"] < row["swap_end_mono_us"] + 1000000
+
+
 def records(tmp_path):
     return tmp_path / "log.csv", tmp_path / "report.json"
 
@@ -31,13 +38,14 @@ def test_the_compositor_feedback_of_every_frame_gives_the_verdict(tmp_path, args
     assert shown["refresh_hz"] == pytest.approx(60, rel=0.005) and shown["presentation_clock"].startswith("CLOCK_")
     modes = [r["present_mode"] for r in rows if r["present_mode"]]
     counted = shown["presents"]
-    # Headless Weston copies every frame it shows: none is zero-copy, so none is a flip.
-    assert (counted["count"], counted["skip"], counted["copy"]) == (len(modes), modes.count("skip"), modes.count("copy"))
-    assert modes.count("copy") + modes.count("skip") == len(modes)
+    # Headless Weston copies every frame it shows: none is zero-copy, so none is a flip. A present that comes
+    # after its row has waited half a second is counted, but its row is written without it.
+    assert counted["count"] == counted["skip"] + counted["copy"] and len(modes) == modes.count("copy") + modes.count("skip")
+    assert counted["skip"] >= modes.count("skip") and counted["copy"] >= modes.count("copy") >= counted["copy"] - 10
     assert (counted["skip"] > 0) == (verdict == "not locked") and counted["latency_us"]["p50"] > 0
     assert all(r["present_flags"] is None for r in rows) and len(modes) > len(rows) - 40
-    # One clock: presents on CLOCK_MONOTONIC after their own swap end; a discard has neither time nor count.
-    assert all(r["present_ust"] > r["swap_end_mono_us"] for r in rows if r["present_mode"] == "copy")
+    # One clock: presents on CLOCK_MONOTONIC after their own frame's start; a discard has neither time nor count.
+    assert all(presented_after_start(r) for r in rows if r["present_mode"] == "copy")
     assert all(r["present_ust"] is r["present_msc"] is None for r in rows if r["present_mode"] == "skip")
     assert shown["sequence_counts_refreshes"] is None and "(from the times: the compositor sends no seq)\n" in out
     if "hybrid" in args:  # asleep on the Wayland connection between frames, and woken in time
@@ -89,8 +97,12 @@ def test_mutters_sequence_counts_its_own_frames_so_missed_cycles_come_from_the_t
     assert (status, err, shown["presentation_clock"], shown["sequence_counts_refreshes"]) == (
         0, "", "CLOCK_MONOTONIC", False)
     presented = [r for r in rows if r["present_mode"] in ("copy", "flip")]
-    assert len(presented) > 100 and all(r["present_ust"] > r["swap_end_mono_us"] for r in presented)
+    assert len(presented) > 100 and all(presented_after_start(r) for r in presented)
     assert "(from the times: the compositor's seq does not count refresh cycles)\n" in out
+    # Mutter draws no title bars: libdecor's plugin draws one, in subsurfaces of the window.
+    with weston(kind="mutter") as (_, env):
+        status, _, err = run("", "--winsys", "wayland", "--frames", "30", "0", env={**env, "WAYLAND_DEBUG": "1"})
+    assert status == 0 and re.search(r"wl_subcompositor@\d+\.get_subsurface\(new id wl_subsurface@\d+, wl_surface@", err)
 
 
 def test_without_a_compositor_one_line_names_wayland_display(tmp_path):
