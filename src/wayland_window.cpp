@@ -87,7 +87,6 @@ private:
     // Frames committed whose wl_surface.frame callback has not come: a
     // compositor that is stalled, or hides the window, sends none.
     unsigned frames_in_flight_ = 0;
-    int swap_interval_ = 1;  // EGL's default
 
     wl_display *display_ = nullptr;
     wl_registry *registry_ = nullptr;
@@ -234,14 +233,14 @@ const wl_callback_listener WaylandWindowSystem::frame_listener = {
 };
 
 // With a swap interval of 1, Mesa waits inside eglSwapBuffers, without a
-// bound, for the previous frame's callback; with 0, for a free buffer once
-// the compositor holds all of them. So a frame is drawn only once the last
-// one's callback has come, or with interval 0 while fewer than three are
-// out, which leaves Mesa a buffer of its four: it then never waits, and
-// the run's own waits keep the deadline and the stop signals.
+// bound, for the previous frame's callback; with 0, for a free buffer, which
+// a compositor that holds them never gives. So a frame is drawn only once
+// the last one's callback has come: Mesa then never waits, and the run's
+// own waits keep the deadline and the stop signals. Found by freezing
+// Weston: two frames out were already enough for Mesa to wait for a buffer.
 bool WaylandWindowSystem::ready_for_frame() const
 {
-    return frames_in_flight_ < (swap_interval_ == 0 ? 3u : 1u);
+    return frames_in_flight_ == 0;
 }
 
 // The time on the compositor's clock, for the log; on CLOCK_MONOTONIC, where
@@ -493,9 +492,7 @@ bool WaylandWindowSystem::swap_control_offered()
 
 void WaylandWindowSystem::request_swap_interval(int on)
 {
-    if (eglSwapInterval(egl_display_, on))
-        swap_interval_ = on;
-    else
+    if (!eglSwapInterval(egl_display_, on))
         fprintf(stderr, "quorvel: EGL refused swap interval %d (EGL error 0x%04x)\n", on, unsigned(eglGetError()));
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "display_watch.h"
 #include "figures.h"
@@ -159,4 +160,17 @@ TEST(DisplayWatch, CompositorFeedbackCountsLateAndDiscardedFramesAndGivesTheVerd
     EXPECT_EQ(d.vsync, "not locked");  // a frame was discarded
     EXPECT_EQ(d.identity.hardware_clock, 1);
     EXPECT_EQ(d.latency.percentile(50), 15000u);  // frame start to present
+    // A seq is trusted only where it steps with the refresh cycles; a refresh of 0 is a variable rate.
+    for (auto [step_us, refresh_ns, counts] : {std::tuple{16667, 16666667, 1}, {33333, 16666667, 0}, {16667, 0, -1}}) {
+        DisplayWatch w(wayland);
+        for (uint64_t i = 0; i < 40; ++i) {
+            Presentation p;
+            p.ust_mono = 1000000 + i * uint64_t(step_us);
+            p.msc = 100 + i;
+            p.refresh_ns = uint64_t(refresh_ns);
+            w.presented({}, p);
+        }
+        DisplayFigures f = w.figures(FrameFigures{}, 0);
+        EXPECT_EQ(std::pair(f.sequence_counts_refreshes, f.refresh_variable), std::pair(counts, refresh_ns == 0));
+    }
 }

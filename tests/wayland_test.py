@@ -22,8 +22,9 @@ def records(tmp_path):
     return tmp_path / "log.csv", tmp_path / "report.json"
 
 
-@pytest.mark.parametrize("args,verdict", [(["-v", "0"], "unknown"), (["--winsys", "wayland", "0"], "not locked"),
-                                          (["--pace", "hybrid", "20000"], None)])  # discards vary with the load
+# Frames wait for the compositor's callbacks, with -v or not: headless Weston discards none and marks none vsync.
+@pytest.mark.parametrize("args,verdict", [(["-v", "0"], "unknown"), (["--winsys", "wayland", "0"], "unknown"),
+                                          (["--pace", "hybrid", "20000"], None)])
 def test_the_compositor_feedback_of_every_frame_gives_the_verdict(tmp_path, args, verdict):
     log, report = records(tmp_path)
     with weston() as (_, env):
@@ -71,12 +72,12 @@ def test_xwayland_is_named_and_a_compositor_that_goes_away_ends_the_run_with_its
     assert json.loads(report.read_text())["frames"]["measured"] == len(intervals)
 
 
-@pytest.mark.parametrize("stop", [signal.SIGSTOP, signal.SIGKILL])
-def test_a_frozen_or_dead_compositor_under_vsync_ends_the_run_on_time_with_its_records(tmp_path, stop):
+@pytest.mark.parametrize("stop,pace", [(signal.SIGSTOP, ["-v", "--pace", "hybrid"]), (signal.SIGSTOP, []),
+                                       (signal.SIGKILL, ["-v"])])
+def test_a_frozen_or_dead_compositor_ends_the_run_on_time_with_its_records(tmp_path, stop, pace):
     log, report = records(tmp_path)
     with weston() as (server, env):
-        proc = start("", "-v", "--pace", "hybrid", "--duration", "4", "--log", str(log), "--report", str(report), "0",
-                     env=env)
+        proc = start("", *pace, "--duration", "4", "--log", str(log), "--report", str(report), "0", env=env)
         time.sleep(2)
         os.kill(server.pid, stop)
         stopped = time.monotonic()
