@@ -38,9 +38,6 @@ void FramePipeline::start(uint64_t now)
     limits_ = run_limits(settings_.frame_limit, settings_.duration_limit, now);
 }
 
-// Sleeps on the window system's connection until shortly before the next
-// event or the records' next deadline, then polls the clock up to it.
-// Events or a signal cut the sleep short, so that they are handled at once.
 // Presses are still to be sent, or the last one's answer is still awaited.
 bool FramePipeline::injecting(uint64_t now) const
 {
@@ -60,6 +57,12 @@ bool FramePipeline::run_ends(uint64_t now) const
     return (run_over(limits_, totalcount, now) || (settings_.inject && unlimited)) && !injecting(now);
 }
 
+// When the next press is due after tick `tick`, at a random phase of the frames.
+uint64_t FramePipeline::press_after(uint64_t tick)
+{
+    return next_press_tick(tick, press_period_us(interval), std::uniform_real_distribution<double>()(phase_));
+}
+
 void FramePipeline::inject(uint64_t now)
 {
     if (!next_press_ || now < next_press_)
@@ -72,11 +75,12 @@ void FramePipeline::inject(uint64_t now)
     }
     input_.injected(stamp);
     last_press_ = stamp;
-    next_press_ = --presses_left_ ? next_press_tick(stamp, press_period_us(interval),
-                                                      std::uniform_real_distribution<double>()(phase_))
-                                  : 0;
+    next_press_ = --presses_left_ ? press_after(stamp) : 0;
 }
 
+// Sleeps on the window system's connection until shortly before the next
+// event or the records' next deadline, then polls the clock up to it.
+// Events or a signal cut the sleep short, so that they are handled at once.
 void FramePipeline::wait_for_next_event()
 {
     uint64_t now = getsystemtick();
@@ -145,8 +149,7 @@ void FramePipeline::display()
     previous_swap_end_ = swap_end;
     // The presses begin once the warm-up is over, at a random phase.
     if (presses_left_ && frame.number == warmup_frames + 1)
-        next_press_ = next_press_tick(swap_end, press_period_us(interval),
-                                      std::uniform_real_distribution<double>()(phase_));
+        next_press_ = press_after(swap_end);
 
     end_frame(frame, interval);
     watch_stdout();

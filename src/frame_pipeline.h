@@ -35,6 +35,7 @@ public:
 private:
     void wait_for_next_event();
     void inject(uint64_t now);
+    uint64_t press_after(uint64_t tick);
     bool injecting(uint64_t now) const;
     RunLimits limits_in_force(uint64_t now) const;
     bool run_ends(uint64_t now) const;
