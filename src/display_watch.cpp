@@ -55,7 +55,7 @@ void DisplayWatch::presented(const PresentedFrame &frame, const Presentation &p)
     }
     missed_by_sequence_ += late_by_sequence(frame, p);
     missed_by_times_ += late_by_times(frame, p);
-    add_present(presents_, p.mode, 0,
+    add_present(presents_, p.mode,
                 frame.found && p.ust_mono >= frame.start_mono_us ? int64_t(p.ust_mono - frame.start_mono_us) : -1);
 }
 

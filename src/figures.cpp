@@ -13,10 +13,9 @@ void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint
         ++f.late;
 }
 
-void add_present(DisplayFigures &d, PresentMode mode, uint64_t missed, int64_t latency_us)
+void add_present(DisplayFigures &d, PresentMode mode, int64_t latency_us)
 {
     ++d.presents[mode];
-    d.missed_vblanks += missed;
     if (latency_us >= 0)
         d.latency.add(uint64_t(latency_us));
 }

@@ -49,8 +49,8 @@ void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint
 // "vsync|hw_clock" and so on; empty for none.
 std::string flags_text(unsigned flags);
 
-// Folds in a present that came `missed` vblanks late; a latency below 0 is unknown.
-void add_present(DisplayFigures &d, PresentMode mode, uint64_t missed, int64_t latency_us);
+// Folds in a present; a latency below 0 is unknown.
+void add_present(DisplayFigures &d, PresentMode mode, int64_t latency_us);
 
 double fps_mean(const FrameFigures &f);  // 0 with no measured frame
 // The frame rate that 1% (0.1%) of the intervals fall below: 1 s over p99 (p99.9).
