@@ -21,6 +21,13 @@ static StopWatchInterface *timer = nullptr;
 // cores from the X server and the driver's threads, and frames come later.
 static const uint64_t hybrid_margin_us = 300;
 
+// Work that can wait a frame starts no later than this before the next one,
+// or else after it: the records' catch-up takes tens of microseconds here and
+// may take far longer on a slow disk; a press, a few XTest requests, is
+// quicker and kept close to its random phase.
+static const uint64_t records_guard_us = 2000;
+static const uint64_t press_guard_us = 200;
+
 // How long the run waits past its limits for an injected press to be answered.
 static const uint64_t press_wait_us = 1000000;
 
@@ -79,14 +86,17 @@ void FramePipeline::inject(uint64_t now)
 }
 
 // Sleeps on the window system's connection until shortly before the next
-// event or the records' next deadline, then polls the clock up to it.
-// Events or a signal cut the sleep short, so that they are handled at once.
+// event, or the records' deadline or the next press where they leave the
+// next frame alone, then polls the clock up to it. Events or a signal cut
+// the sleep short, so that they are handled at once.
 void FramePipeline::wait_for_next_event()
 {
     uint64_t now = getsystemtick();
-    uint64_t wake = std::min(next_event_tick(limits_in_force(now), totalcount), record_deadline());
+    RunLimits limits = limits_in_force(now);
+    uint64_t frame_due = next_frame_tick(limits, totalcount);
+    uint64_t wake = wake_tick(now, next_event_tick(limits, totalcount), frame_due, record_deadline(), records_guard_us);
     if (next_press_)
-        wake = std::min(wake, next_press_);
+        wake = wake_tick(now, wake, frame_due, next_press_, press_guard_us);
     if (uint64_t budget = sleep_budget(now, wake, hybrid_margin_us)) {
         ws_.wait(budget, &stop_signal);
         now = getsystemtick();
@@ -97,23 +107,38 @@ void FramePipeline::wait_for_next_event()
         now = getsystemtick();
 }
 
+// The work that can wait a frame, each part where it fits before the next one.
+void FramePipeline::side_work(uint64_t now)
+{
+    uint64_t frame_due = next_frame_tick(limits_in_force(now), totalcount);
+    if (now >= record_deadline() && side_work_fits(now, frame_due, records_guard_us)) {
+        ws_.poll_presentation(*this);
+        record_catch_up(now);
+        watch_stdout_reader();
+    }
+    if (side_work_fits(now, frame_due, press_guard_us))
+        inject(now);
+}
+
 // With the busy pace, the window system calls this whenever it has no
-// events, so pacing is as fine as the clock and costs one core.
+// events, so pacing is as fine as the clock and costs one core. A paced
+// frame that is due goes before any work that can wait; at interval 0 no
+// frame has a due time, and that work goes between them.
 void FramePipeline::idle()
 {
     if (settings_.pace == Pace::hybrid)
         wait_for_next_event();
     uint64_t now = getsystemtick();
-    if (now >= record_deadline()) {
-        ws_.poll_presentation(*this);
-        record_catch_up(now);
-        watch_stdout_reader();
-    }
-    inject(now);
-    if (stop_signal || run_ends(now))
+    if (stop_signal || run_ends(now)) {
         ws_.leave();
-    else if (redisplay_due(now))
+        return;
+    }
+    if (redisplay_due(now)) {
         ws_.redisplay();
+        if (interval)
+            return;
+    }
+    side_work(now);
 }
 
 static void computeFPS(WindowSystem &ws)
@@ -158,6 +183,8 @@ void FramePipeline::display()
     record_frame(frame, ws_.presents_may_come());
     ws_.poll_presentation(*this);
     watch_.frame(frame);
+    // Right after a frame the next one is furthest away.
+    side_work(getsystemtick());
 }
 
 void FramePipeline::vblank(uint64_t msc, uint64_t ust)

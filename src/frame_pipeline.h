@@ -34,6 +34,7 @@ public:
 
 private:
     void wait_for_next_event();
+    void side_work(uint64_t now);
     void inject(uint64_t now);
     uint64_t press_after(uint64_t tick);
     bool injecting(uint64_t now) const;

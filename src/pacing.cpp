@@ -33,12 +33,25 @@ bool run_over(const RunLimits &limits, uint64_t frames, uint64_t now)
     return (limits.frames && frames >= limits.frames) || (limits.end_tick && now >= limits.end_tick);
 }
 
+uint64_t next_frame_tick(const RunLimits &limits, uint64_t frames)
+{
+    return limits.frames && frames >= limits.frames ? 0 : ticks2 + interval_us();
+}
+
 uint64_t next_event_tick(const RunLimits &limits, uint64_t frames)
 {
-    if (limits.frames && frames >= limits.frames)
-        return 0;
-    uint64_t due = ticks2 + interval_us();
-    return limits.end_tick ? std::min(due, limits.end_tick) : due;
+    uint64_t due = next_frame_tick(limits, frames);
+    return due && limits.end_tick ? std::min(due, limits.end_tick) : due;
+}
+
+bool side_work_fits(uint64_t now, uint64_t frame_due, uint64_t guard_us)
+{
+    return !(now < frame_due && frame_due < now + guard_us);
+}
+
+uint64_t wake_tick(uint64_t now, uint64_t event, uint64_t frame_due, uint64_t side_due, uint64_t guard_us)
+{
+    return side_due < event && side_work_fits(std::max(now, side_due), frame_due, guard_us) ? side_due : event;
 }
 
 uint64_t sleep_budget(uint64_t now, uint64_t wake, uint64_t margin_us)

@@ -27,6 +27,22 @@ bool run_over(const RunLimits &limits, uint64_t frames, uint64_t now);
 // 0 once the frame limit is reached.
 uint64_t next_event_tick(const RunLimits &limits, uint64_t frames);
 
+// The tick at which the next frame is due, 0 once the frame limit is reached.
+uint64_t next_frame_tick(const RunLimits &limits, uint64_t frames);
+
+// Work that can wait a frame (the records' catch-up, the check on standard
+// output, an injected press) must never make one late. Whether such work may
+// start at tick `now` with the next frame due at `frame_due` (0 for none):
+// not in the `guard_us` before that frame, which is drawn first. A frame
+// already due goes first anyway, and one overdue after its own drawing has
+// no schedule left to keep, so the work is never starved.
+bool side_work_fits(uint64_t now, uint64_t frame_due, uint64_t guard_us);
+
+// The tick at which the hybrid pace, at tick `now`, wakes: for the next
+// event at `event`, or earlier for work that can wait, due at `side_due`,
+// where it fits before the frame due at `frame_due`.
+uint64_t wake_tick(uint64_t now, uint64_t event, uint64_t frame_due, uint64_t side_due, uint64_t guard_us);
+
 // Microseconds the hybrid pace may sleep at tick `now` and still wake
 // `margin_us` before tick `wake`; 0 when it must poll.
 uint64_t sleep_budget(uint64_t now, uint64_t wake, uint64_t margin_us);

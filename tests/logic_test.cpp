@@ -2,6 +2,7 @@
 // layout is checked against FreeType's metrics on a real GL, the QR code end to end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,37 @@ TEST(Pacing, RequestsRunEndsAndSleeps)
     EXPECT_EQ(next_event_tick(counted, 1000), 0u);  // the last frame is done: no sleep at all
     interval = 0;
     EXPECT_TRUE(redisplay_due(1390000) && redisplay_due(1390000));
+}
+
+// The hybrid loop on made-up ticks: sleep to the wake-up, do the work that
+// can wait where it fits, draw the frame once it is due. However close
+// before the frame a records deadline or a press falls, and however long
+// the work takes up to its guard, the frame starts on time and the work is
+// done once, before it or right after it.
+TEST(Pacing, WorkThatCanWaitNeverMakesAFrameLate)
+{
+    const uint64_t frame = 1020000, guard = 2000;
+    for (uint64_t cost : {1u, 700u, 1999u})
+        for (uint64_t side = frame - 3000; side <= frame + 100; side += 50) {
+            uint64_t now = frame - 19000;
+            int done = 0;
+            while (now < frame) {
+                now = std::max(now, wake_tick(now, frame, frame, done ? frame : side, guard));
+                if (now < frame && now >= side && !done && side_work_fits(now, frame, guard))
+                    now += cost, ++done;
+            }
+            EXPECT_EQ(now, frame) << side << " " << cost;
+            EXPECT_EQ(done, side + guard <= frame) << side;
+            // Right after the frame, whatever was put off fits before the next one.
+            EXPECT_TRUE(side_work_fits(frame + 3000, frame + 20000, guard));
+        }
+    // A frame already due or overdue has no schedule left to keep; none due, none to keep.
+    EXPECT_TRUE(side_work_fits(frame, frame, guard) && side_work_fits(frame + 5, frame, guard));
+    EXPECT_TRUE(side_work_fits(frame - 1, 0, guard));
+    ticks2 = 1000000;
+    interval = 20000;
+    EXPECT_EQ(next_frame_tick(RunLimits{5, 0}, 4), frame);
+    EXPECT_EQ(next_frame_tick(RunLimits{5, 0}, 5), 0u);
 }
 
 // Runs a frame from `start` to the end of its swap at `end`; returns what it printed.
