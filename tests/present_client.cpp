@@ -1,6 +1,6 @@
-// present_client WINDOW COPIES SKIPS NOTIFIES: presents pixmaps to another
-// client's window through Present: COPIES that complete, and SKIPS more that
-// a later present for the same vblank replaces, with serials from 1. Prints
+// present_client WINDOW COPIES SKIPS NOTIFIES FIRST: presents pixmaps to
+// another client's window through Present: COPIES that complete, and SKIPS
+// more that a later present for the same vblank replaces, with serials from FIRST. Prints
 // the modes it was told of. Then asks NOTIFIES times for the next vblank
 // and counts the vblank answers to other clients over the 60 vblanks after.
 #include <cstdio>
@@ -12,6 +12,7 @@ int main(int, char **argv)
 {
     xcb_window_t window = xcb_window_t(strtoul(argv[1], nullptr, 0));
     int copies = atoi(argv[2]), skips = atoi(argv[3]), notifies = atoi(argv[4]);
+    uint32_t first_serial = uint32_t(strtoul(argv[5], nullptr, 0));
     xcb_connection_t *c = xcb_connect(nullptr, nullptr);
     xcb_get_geometry_reply_t *g = xcb_get_geometry_reply(c, xcb_get_geometry(c, window), nullptr);
     if (!g)
@@ -33,7 +34,7 @@ int main(int, char **argv)
             msc0 = n->msc;
             for (int k = 1; k <= copies; ++k)
                 for (int twice = k <= skips ? 2 : 1; twice > 0; --twice)
-                    xcb_present_pixmap(c, window, pixmap, k, 0, 0, 0, 0, 0, 0, 0, 0, msc0 + 2 * k, 0, 0, 0, nullptr);
+                    xcb_present_pixmap(c, window, pixmap, first_serial + k - 1, 0, 0, 0, 0, 0, 0, 0, 0, msc0 + 2 * k, 0, 0, 0, nullptr);
             xcb_flush(c);
         } else if (n->kind == XCB_PRESENT_COMPLETE_KIND_PIXMAP) {
             ++seen[n->mode & 3];

@@ -24,7 +24,7 @@ def records(tmp_path):
 
 # Frames wait for the compositor's callbacks, with -v or not: headless Weston discards none and marks none vsync.
 @pytest.mark.parametrize("args,verdict", [(["-v", "0"], "unknown"), (["--winsys", "wayland", "0"], "unknown"),
-                                          (["--pace", "hybrid", "20000"], None)])
+                                          (["--pace", "hybrid", "20000"], "unknown")])
 def test_the_compositor_feedback_of_every_frame_gives_the_verdict(tmp_path, args, verdict):
     log, report = records(tmp_path)
     with weston() as (_, env):
@@ -34,7 +34,6 @@ def test_the_compositor_feedback_of_every_frame_gives_the_verdict(tmp_path, args
     assert (status, err) == (0, "")
     shown, rows = json.loads(report.read_text())["display"], read_log(log)
     intervals = check_log(rows)
-    verdict = verdict or shown["vsync"]
     assert (shown["window_system"], shown["vsync"], shown["hardware_clock"]) == ("wayland", verdict, False)
     assert shown["refresh_hz"] == pytest.approx(60, rel=0.005) and shown["presentation_clock"].startswith("CLOCK_")
     modes = [r["present_mode"] for r in rows if r["present_mode"]]
@@ -83,10 +82,14 @@ def test_a_frozen_or_dead_compositor_ends_the_run_on_time_with_its_records(tmp_p
         stopped = time.monotonic()
         status, out, err = finish(proc, timeout=30)
         took = time.monotonic() - stopped
-    intervals = check_log(read_log(log))
+    rows = read_log(log)
+    intervals = check_log(rows)
     # Frozen, it sends no frame callback: the run draws nothing more and ends at its deadline. Dead, at once.
     assert (status, took < 4) == ((0, True) if stop == signal.SIGSTOP else (1, True)), (err, took)
-    assert json.loads(report.read_text())["frames"]["measured"] == len(intervals) > 20
+    assert json.loads(report.read_text())["frames"]["measured"] == len(intervals) > 0
+    # Until then it drew at the compositor's own pace: its last frame within a few of its frame gaps of the stop.
+    last = rows[-1]["swap_end_mono_us"] / 1e6
+    assert stopped - 3 * max(intervals) / 1e6 - 0.1 < last < stopped + max(intervals) / 1e6 + 0.1, (last, stopped)
 
 
 def test_mutters_sequence_counts_its_own_frames_so_missed_cycles_come_from_the_times(tmp_path):
