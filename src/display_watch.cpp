@@ -36,6 +36,19 @@ int DisplayWatch::sequence_counts_refreshes() const
     return std::fabs(double(last_seq_ - first_seq_) - cycles) <= std::max(2.0, 0.02 * cycles);
 }
 
+MissedFrom DisplayWatch::missed_from(int counts_refreshes) const
+{
+    if (!id_.compositor_feedback)
+        return MissedFrom::vblank_clock;
+    if (variable_)
+        return MissedFrom::variable_refresh;
+    if (refresh_us_ <= 0)
+        return MissedFrom::unknown_refresh;
+    if (counts_refreshes >= 0)
+        return counts_refreshes ? MissedFrom::sequence : MissedFrom::times_seq_not_refreshes;
+    return last_seq_ ? MissedFrom::times_short_run : MissedFrom::times_no_seq;
+}
+
 void DisplayWatch::presented(const PresentedFrame &frame, const Presentation &p)
 {
     if (id_.compositor_feedback && p.mode == mode_skip) {
@@ -70,7 +83,8 @@ DisplayFigures DisplayWatch::figures(const FrameFigures &frames, int32_t request
     DisplayFigures d = presents_;
     d.identity = id_;
     d.sequence_counts_refreshes = sequence_counts_refreshes();
-    bool by_sequence = id_.compositor_feedback ? d.sequence_counts_refreshes == 1 : true;
+    d.missed_from = missed_from(d.sequence_counts_refreshes);
+    bool by_sequence = d.missed_from == MissedFrom::vblank_clock || d.missed_from == MissedFrom::sequence;
     d.missed_vblanks = by_sequence ? missed_by_sequence_ : missed_by_times_;
     d.refresh_variable = variable_;
     double period = id_.compositor_feedback ? refresh_us_ : fit_.known() ? fit_.period_us() : 0;

@@ -28,6 +28,7 @@ private:
     uint64_t late_by_sequence(const PresentedFrame &frame, const Presentation &p) const;
     uint64_t late_by_times(const PresentedFrame &frame, const Presentation &p) const;
     int sequence_counts_refreshes() const;
+    MissedFrom missed_from(int counts_refreshes) const;
 
     DisplayIdentity id_;
     VblankFit fit_;

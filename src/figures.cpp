@@ -157,15 +157,34 @@ std::string no_presents_text(const DisplayIdentity &id)
     return "presents: none reported by the X server for this window\n";
 }
 
-// Where missed cycles come from a compositor's feedback, which source was used.
-std::string missed_source_text(const DisplayFigures &d)
+// Where missed cycles come from a compositor's feedback, which source was
+// used, or why none could be: empty on X11.
+std::string missed_source_text(MissedFrom from)
 {
-    if (!d.identity.compositor_feedback)
-        return "";
-    if (d.sequence_counts_refreshes == 1)
-        return " (from the compositor's seq, which counts refresh cycles)";
-    return d.sequence_counts_refreshes == 0 ? " (from the times: the compositor's seq does not count refresh cycles)"
-                                            : " (from the times: the compositor sends no seq)";
+    switch (from) {
+    case MissedFrom::vblank_clock: return "";
+    case MissedFrom::sequence: return "the compositor's seq, which counts refresh cycles";
+    case MissedFrom::times_seq_not_refreshes: return "the times: the compositor's seq does not count refresh cycles";
+    case MissedFrom::times_no_seq: return "the times: the compositor sends no seq";
+    case MissedFrom::times_short_run: return "the times: the run was too short to check the compositor's seq";
+    case MissedFrom::variable_refresh: return "variable refresh";
+    case MissedFrom::unknown_refresh: return "the compositor gave no refresh period";
+    }
+    return "";
+}
+
+bool missed_measured(MissedFrom from)
+{
+    return from != MissedFrom::variable_refresh && from != MissedFrom::unknown_refresh;
+}
+
+std::string missed_text(const DisplayFigures &d)
+{
+    std::string source = missed_source_text(d.missed_from);
+    if (!missed_measured(d.missed_from))
+        return "missed vblanks: not measured (" + source + ")\n";
+    return format("missed vblanks: %llu%s\n", (unsigned long long)d.missed_vblanks,
+                  source.empty() ? "" : (" (from " + source + ")").c_str());
 }
 
 std::string display_text(const DisplayFigures &d)
@@ -182,12 +201,14 @@ std::string display_text(const DisplayFigures &d)
         s += "presents: every frame was discarded: none reached the screen\n";
     if (d.latency.count())
         s += latency_text("present latency", d.latency);
-    return s + format("missed vblanks: %llu%s\n", (unsigned long long)d.missed_vblanks, missed_source_text(d).c_str());
+    return s + missed_text(d);
 }
 
 nlohmann::json display_json(const DisplayFigures &d)
 {
-    nlohmann::json presents = {{"count", present_count(d)}, {"missed_vblanks", d.missed_vblanks}};
+    nlohmann::json presents = {{"count", present_count(d)},
+                               {"missed_vblanks", missed_measured(d.missed_from) ? nlohmann::json(d.missed_vblanks)
+                                                                                  : nlohmann::json(nullptr)}};
     for (int m = 0; m < mode_count; ++m)
         presents[mode_name(PresentMode(m))] = d.presents[m];
     presents["latency_us"] = latency_json(d.latency);
@@ -201,6 +222,7 @@ nlohmann::json display_json(const DisplayFigures &d)
         j["sequence_counts_refreshes"] = d.sequence_counts_refreshes < 0 ? nlohmann::json(nullptr)
                                                                           : nlohmann::json(d.sequence_counts_refreshes == 1);
         j["refresh_variable"] = d.refresh_variable;
+        j["missed_vblanks_from"] = missed_source_text(d.missed_from);
     }
     return j;
 }

@@ -17,6 +17,17 @@ struct FrameFigures {
     uint64_t late = 0;             // intervals above 1.5 times the requested one
 };
 
+// Where the count of missed vblanks comes from, or why there is none.
+enum class MissedFrom {
+    vblank_clock,             // the X server's vblank clock, or no clock at all
+    sequence,                 // a compositor's seq that counts refresh cycles
+    times_seq_not_refreshes,  // the times, as the seq counts something else
+    times_no_seq,             // the times, as the compositor sends no seq
+    times_short_run,          // the times, as the run was too short to check the seq
+    variable_refresh,         // not measured: no period to count cycles with
+    unknown_refresh,          // not measured: the compositor gave no period
+};
+
 struct DisplayFigures {
     DisplayIdentity identity;
     double refresh_hz = 0;          // 0 when no vblank clock was seen
@@ -25,6 +36,7 @@ struct DisplayFigures {
     std::string vsync = "unknown";  // locked, not locked or unknown
     uint64_t presents[mode_count] = {};
     uint64_t missed_vblanks = 0;
+    MissedFrom missed_from = MissedFrom::vblank_clock;
     Histogram latency;              // μs, frame start to present
     // With a compositor's feedback: whether its seq counts refresh cycles (1),
     // does not (0, and missed cycles come from the times), or is not sent (-1).

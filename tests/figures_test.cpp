@@ -161,17 +161,31 @@ TEST(DisplayWatch, CompositorFeedbackCountsLateAndDiscardedFramesAndGivesTheVerd
     EXPECT_EQ(d.vsync, "not locked");  // a frame was discarded
     EXPECT_EQ(d.identity.hardware_clock, 1);
     EXPECT_EQ(d.latency.percentile(50), 15000u);  // frame start to present
-    // A seq is trusted only where it steps with the refresh cycles; a refresh of 0 is a variable rate.
-    for (auto [step_us, refresh_ns, counts] : {std::tuple{16667, 16666667, 1}, {33333, 16666667, 0}, {16667, 0, -1}}) {
+    // A seq is trusted only where it steps with the refresh cycles; a refresh of 0 is a variable rate, where
+    // no count is made. The summary names where the count came from, or why there is none.
+    struct Case {
+        uint64_t step_us, refresh_ns, first_msc, presents;
+        int counts;
+        const char *said;
+    };
+    for (auto c : {Case{16667, 16666667, 100, 40, 1, "0 (from the compositor's seq, which counts refresh cycles)"},
+                   Case{33333, 16666667, 100, 40, 0, "0 (from the times: the compositor's seq does not count refresh cycles)"},
+                   Case{16667, 16666667, 0, 40, -1, "0 (from the times: the compositor sends no seq)"},
+                   Case{16667, 16666667, 100, 5, -1, "0 (from the times: the run was too short to check the compositor's seq)"},
+                   Case{16667, 0, 100, 40, -1, "not measured (variable refresh)"}}) {
         DisplayWatch w(wayland);
-        for (uint64_t i = 0; i < 40; ++i) {
+        for (uint64_t i = 0; i < c.presents; ++i) {
             Presentation p;
-            p.ust_mono = 1000000 + i * uint64_t(step_us);
-            p.msc = 100 + i;
-            p.refresh_ns = uint64_t(refresh_ns);
+            p.ust_mono = 1000000 + i * c.step_us;
+            p.msc = c.first_msc ? c.first_msc + i : 0;
+            p.refresh_ns = c.refresh_ns;
             w.presented({}, p);
         }
-        DisplayFigures f = w.figures(FrameFigures{}, 0);
-        EXPECT_EQ(std::pair(f.sequence_counts_refreshes, f.refresh_variable), std::pair(counts, refresh_ns == 0));
+        RunFigures r;
+        r.display = w.figures(FrameFigures{}, 0);
+        r.display.identity.window_system = "wayland";
+        EXPECT_EQ(std::pair(r.display.sequence_counts_refreshes, r.display.refresh_variable), std::pair(c.counts, !c.refresh_ns));
+        EXPECT_NE(summary_text(r).find(std::string("\nmissed vblanks: ") + c.said + "\n"), std::string::npos) << c.said;
+        EXPECT_EQ(report_json(r)["display"]["presents"]["missed_vblanks"].is_null(), !c.refresh_ns);
     }
 }
