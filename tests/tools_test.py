@@ -1,5 +1,9 @@
 """quorvel-plot and quorvel-read on real logs and hostile files."""
+import contextlib
+import json
 import os
+import re
+import signal
 import struct
 import subprocess
 import time
@@ -9,6 +13,8 @@ import pytest
 from PIL import Image
 
 import footage
+import quorvel_log
+from harness import BIN, DATA, xvfb
 
 PLOT, READ = os.environ["QUORVEL_PLOT"], os.environ["QUORVEL_READ"]
 HEADER = "frame,start_us,swap_end_us,interval_us,duration_us,swap_end_mono_us,present_ust,present_msc,present_mode\n"
@@ -57,18 +63,39 @@ def test_read_takes_only_whole_ascii_codes_and_refuses_hostile_files_in_one_line
         assert out.startswith(said.replace("P", str(path))) and err == ""
 
 
-def test_with_xvfb_passes_a_term_to_its_command_at_once_and_stops_its_server(tmp_path):
-    said = tmp_path / "said"
-    wrapper = subprocess.Popen([os.path.join(os.path.dirname(READ), "with-xvfb"), "sh", "-c",
-                                f'echo "$$ ${{DISPLAY#:}}" > {said}.new && mv {said}.new {said} && exec sleep 60'])
-    while not said.exists() and wrapper.poll() is None:
-        time.sleep(0.05)
-    command, display = map(int, said.read_text().split())
-    wrapper.terminate()  # the wrapper alone, as a service manager does
-    assert wrapper.wait(timeout=10) == 143
-    with pytest.raises(ProcessLookupError):
-        os.kill(command, 0)
-    assert not os.path.exists(f"/tmp/.X11-unix/X{display}")
+def in_session(sid):
+    """The processes left in session `sid`."""
+    def session(pid):
+        with contextlib.suppress(OSError):
+            with open(f"/proc/{pid}/stat") as f:
+                return int(f.read().rsplit(")", 1)[1].split()[4])
+    return [pid for pid in os.listdir("/proc") if pid.isdigit() and session(pid) == sid]
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+@pytest.mark.parametrize("to_group", [False, True], ids=["process", "group"])
+@pytest.mark.parametrize("way", ["direct", "with-xvfb", "scripts/run"])
+def test_a_stop_signal_reaches_the_program_once_however_it_is_sent_and_the_records_are_whole(tmp_path, way, to_group,
+                                                                                                 sig):
+    """As from a service manager (the process) or a terminal's Ctrl-C (the group); the wrappers end as it did."""
+    log, report = tmp_path / "log.csv", tmp_path / "report.json"
+    scripts, args = os.path.dirname(READ), [BIN, "--log", log, "--report", report, "10000"]
+    command = {"direct": args, "with-xvfb": [os.path.join(scripts, "with-xvfb"), *args],
+               "scripts/run": [os.path.join(scripts, "run"), *args[1:]]}[way]
+    env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+    env.update(QUORVEL_BUILD_DIR=os.path.dirname(BIN), QUORVEL_RUN_SECONDS="60")
+    with xvfb() if way == "direct" else contextlib.nullcontext() as display:
+        proc = subprocess.Popen(list(map(str, command)), cwd=DATA, env={**env, "DISPLAY": display or ""},
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, start_new_session=True)
+        end = time.monotonic() + 60
+        while not (log.exists() and log.read_text().count("\n") > 30) and time.monotonic() < end:
+            time.sleep(0.1)
+        (os.killpg if to_group else os.kill)(proc.pid, sig)
+        status, err = proc.wait(timeout=30), proc.stderr.read()
+    rows = quorvel_log.read(log)
+    assert status == -sig and not re.search(r"^(quorvel|with-xvfb):", err, re.M), err  # scripts/run builds first
+    assert json.loads(report.read_text())["frames"]["measured"] == sum(quorvel_log.measured(rows)) > 10
+    assert in_session(proc.pid) == []  # the X server stopped too
 
 
 def test_a_photo_is_read_as_it_is_shown(tmp_path):
