@@ -235,6 +235,9 @@ std::string input_text(const InputFigures &in)
     if (in.injecting)
         s += format(", %llu injected", (unsigned long long)in.injected);
     s += format(", %llu answered, %llu lost\n", (unsigned long long)in.answered, (unsigned long long)in.lost);
+    if (in.held)
+        s += format("input: %llu presses held back while the window was hidden or without the keyboard focus\n",
+                    (unsigned long long)in.held);
     if (in.injecting)
         s += latency_text("input to arrival", in.to_arrival);
     return s + latency_text("input to frame start", in.to_frame_start) +
@@ -249,6 +252,7 @@ nlohmann::json input_json(const InputFigures &in)
                         {"to_present_us", latency_json(in.to_present)}};
     if (in.injecting) {
         j["injected"] = in.injected;
+        j["held"] = in.held;
         j["to_arrival_us"] = latency_json(in.to_arrival);
     }
     return j;

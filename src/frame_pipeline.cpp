@@ -23,10 +23,10 @@ static const uint64_t hybrid_margin_us = 300;
 
 // Work that can wait a frame starts no later than this before the next one,
 // or else after it: the records' catch-up takes tens of microseconds here and
-// may take far longer on a slow disk; a press, a few XTest requests, is
-// quicker and kept close to its random phase.
+// may take far longer on a slow disk; a press, two round trips to the X
+// server and a few XTest requests, is quicker and kept close to its random phase.
 static const uint64_t records_guard_us = 2000;
-static const uint64_t press_guard_us = 200;
+static const uint64_t press_guard_us = 1000;
 
 // How long the run waits past its limits for an injected press to be answered.
 static const uint64_t press_wait_us = 1000000;
@@ -51,17 +51,12 @@ bool FramePipeline::injecting(uint64_t now) const
     return presses_left_ || (settings_.inject && input_.waiting() && now < last_press_ + press_wait_us);
 }
 
-// The run's own limits, or none while it goes on past them for its presses.
-RunLimits FramePipeline::limits_in_force(uint64_t now) const
-{
-    return injecting(now) && run_over(limits_, totalcount, now) ? RunLimits{} : limits_;
-}
-
-// A run with presses to inject and no limits of its own ends with its last press.
+// The run's limits hold whatever presses remain; a run with presses to
+// inject and no limits of its own ends with its last press.
 bool FramePipeline::run_ends(uint64_t now) const
 {
     bool unlimited = !limits_.frames && !limits_.end_tick;
-    return (run_over(limits_, totalcount, now) || (settings_.inject && unlimited)) && !injecting(now);
+    return run_over(limits_, totalcount, now) || (settings_.inject && unlimited && !injecting(now));
 }
 
 // When the next press is due after tick `tick`, at a random phase of the frames.
@@ -74,13 +69,22 @@ void FramePipeline::inject(uint64_t now)
 {
     if (!next_press_ || now < next_press_)
         return;
-    uint64_t stamp = ws_.inject_press();
+    uint64_t stamp = ws_.inject_press(next_key_);
+    if (stamp == press_held) {
+        if (!holding_)
+            input_.held();
+        holding_ = true;
+        next_press_ = now + press_period_us(interval);  // asked again a frame or so later
+        return;
+    }
     if (!stamp) {
         fprintf(stderr, "quorvel: --inject: the window system cannot send key presses\n");
         presses_left_ = 0;
         return;
     }
-    input_.injected(stamp);
+    input_.injected(stamp, next_key_);
+    next_key_ = (next_key_ + 1) % press_keys;
+    holding_ = false;
     last_press_ = stamp;
     next_press_ = --presses_left_ ? press_after(stamp) : 0;
 }
@@ -92,9 +96,8 @@ void FramePipeline::inject(uint64_t now)
 void FramePipeline::wait_for_next_event()
 {
     uint64_t now = getsystemtick();
-    RunLimits limits = limits_in_force(now);
-    uint64_t frame_due = next_frame_tick(limits, totalcount);
-    uint64_t wake = wake_tick(now, next_event_tick(limits, totalcount), frame_due, record_deadline(), records_guard_us);
+    uint64_t frame_due = next_frame_tick(limits_, totalcount);
+    uint64_t wake = wake_tick(now, next_event_tick(limits_, totalcount), frame_due, record_deadline(), records_guard_us);
     if (next_press_)
         wake = wake_tick(now, wake, frame_due, next_press_, press_guard_us);
     if (uint64_t budget = sleep_budget(now, wake, hybrid_margin_us)) {
@@ -110,7 +113,7 @@ void FramePipeline::wait_for_next_event()
 // The work that can wait a frame, each part where it fits before the next one.
 void FramePipeline::side_work(uint64_t now)
 {
-    uint64_t frame_due = next_frame_tick(limits_in_force(now), totalcount);
+    uint64_t frame_due = next_frame_tick(limits_, totalcount);
     if (now >= record_deadline() && side_work_fits(now, frame_due, records_guard_us)) {
         ws_.poll_presentation(*this);
         record_catch_up(now);
@@ -152,7 +155,7 @@ void FramePipeline::display()
 {
     // A window system may ask for a frame of its own, as a configure does, after the last one.
     uint64_t start = getsystemtick();
-    if (run_over(limits_in_force(start), totalcount, start)) {
+    if (run_over(limits_, totalcount, start)) {
         ws_.leave();
         return;
     }
@@ -192,9 +195,9 @@ void FramePipeline::vblank(uint64_t msc, uint64_t ust)
     watch_.vblank(msc, ust);
 }
 
-void FramePipeline::input()
+void FramePipeline::input(int key)
 {
-    input_.arrived(getsystemtick());
+    input_.arrived(getsystemtick(), key);
 }
 
 void FramePipeline::presented(const Presentation &p)

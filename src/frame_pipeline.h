@@ -22,7 +22,7 @@ public:
 
     void idle() override;
     void display() override;
-    void input() override;
+    void input(int key) override;
 
     void vblank(uint64_t msc, uint64_t ust) override;
     void presented(const Presentation &p) override;
@@ -38,7 +38,6 @@ private:
     void inject(uint64_t now);
     uint64_t press_after(uint64_t tick);
     bool injecting(uint64_t now) const;
-    RunLimits limits_in_force(uint64_t now) const;
     bool run_ends(uint64_t now) const;
 
     WindowSystem &ws_;
@@ -49,5 +48,7 @@ private:
 
     InputLatency input_;
     uint64_t presses_left_, next_press_ = 0, last_press_ = 0;  // ticks; 0 for none
+    int next_key_ = 0;
+    bool holding_ = false;  // the next press is held back, and counted so
     std::mt19937_64 phase_{std::random_device{}()};
 };

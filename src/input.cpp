@@ -11,22 +11,29 @@ InputLatency::InputLatency(bool listening, bool injecting)
     figures_.injecting = injecting;
 }
 
-void InputLatency::injected(uint64_t stamp)
+void InputLatency::injected(uint64_t stamp, int key)
 {
     ++figures_.injected;
-    sent_.push_back(stamp);
+    sent_.push_back({stamp, key});
 }
 
-void InputLatency::arrived(uint64_t stamp)
+void InputLatency::arrived(uint64_t stamp, int key)
 {
     ++figures_.events;
-    uint64_t from = stamp;
-    if (!sent_.empty()) {
-        from = sent_.front();
-        sent_.pop_front();
-        figures_.to_arrival.add(stamp > from ? stamp - from : 0);
+    if (!figures_.injecting) {
+        arrived_.push_back(stamp);
+        return;
     }
+    auto latest = std::find_if(sent_.rbegin(), sent_.rend(), [&](const Sent &s) { return s.key == key; });
+    if (key == user_key || latest == sent_.rend())
+        return;
+    uint64_t from = latest->stamp;
+    figures_.to_arrival.add(stamp > from ? stamp - from : 0);
     arrived_.push_back(from);
+    // Presses of the same key sent before it never arrived, and never will.
+    auto older = std::remove_if(sent_.begin(), std::prev(latest.base()), [&](const Sent &s) { return s.key == key; });
+    dropped_ += uint64_t(std::prev(latest.base()) - older);
+    sent_.erase(older, latest.base());
 }
 
 uint64_t InputLatency::answer(uint64_t number, uint64_t start)
@@ -72,7 +79,7 @@ void InputLatency::presented(uint64_t frame, uint64_t present_mono)
 InputFigures InputLatency::figures() const
 {
     InputFigures f = figures_;
-    f.lost = sent_.size() + arrived_.size();
+    f.lost = dropped_ + sent_.size() + arrived_.size();
     return f;
 }
 

@@ -9,10 +9,17 @@
 
 #include "histogram.h"
 
+// Injected presses cycle through a few keys that nobody types during a timing
+// run, so that each arrival is told from the others and from the user's own.
+constexpr int press_keys = 4;
+constexpr int user_key = -1;  // any other key, or a button
+
 struct InputFigures {
     bool listening = false;  // --input or --inject
     bool injecting = false;  // --inject
-    uint64_t events = 0, injected = 0, answered = 0, lost = 0;
+    // Presses that arrived (the user's own included), sent, answered, lost;
+    // held: presses held back, when due, while the window could not take them.
+    uint64_t events = 0, injected = 0, answered = 0, lost = 0, held = 0;
     // μs from each press: to its arrival (injected presses only), to the
     // start, swap end and present of the frame that answered it.
     Histogram to_arrival, to_frame_start, to_swap_end, to_present;
@@ -22,11 +29,15 @@ class InputLatency {
 public:
     InputLatency(bool listening, bool injecting);
 
-    // A press was sent to the window at raw tick `stamp`.
-    void injected(uint64_t stamp);
-    // A press reached the window at raw tick `stamp`. An injected press is
-    // timed from its injection, any other from its arrival.
-    void arrived(uint64_t stamp);
+    // A press of key `key` was sent to the window at raw tick `stamp`.
+    void injected(uint64_t stamp, int key);
+    // A press was due but held back.
+    void held() { ++figures_.held; }
+    // A press of `key` (user_key for any other) reached the window at raw
+    // tick `stamp`. An injected press is timed from its injection, the
+    // latest of its key; any other, when presses are injected, is the
+    // user's: counted, never timed; otherwise timed from its arrival.
+    void arrived(uint64_t stamp, int key);
     // Frame `number` starts at raw tick `start` and answers every press that
     // arrived before it. Returns the earliest answered press's stamp, 0 for none.
     uint64_t answer(uint64_t number, uint64_t start);
@@ -47,8 +58,15 @@ private:
         std::vector<uint64_t> stamps;  // raw until the swap ends, then CLOCK_MONOTONIC
     };
 
+    struct Sent {
+        uint64_t stamp;
+        int key;
+    };
+
     InputFigures figures_;
-    std::deque<uint64_t> sent_, arrived_;
+    std::deque<Sent> sent_;
+    std::deque<uint64_t> arrived_;
+    uint64_t dropped_ = 0;  // sent, and never arrived before a later press of its key
     std::deque<Answer> answers_;  // the latest last; the oldest dropped after a few
     bool drawing_ = false;        // the latest answer is waiting for its swap end
 };

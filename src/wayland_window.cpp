@@ -59,7 +59,7 @@ public:
     DisplayIdentity identity() override;
     void listen_for_input() override;
     // XTest has no Wayland counterpart; the program refuses --inject here before any window.
-    uint64_t inject_press() override { return 0; }
+    uint64_t inject_press(int) override { return 0; }
 
 private:
     static const wl_registry_listener registry_listener;
@@ -263,14 +263,14 @@ void key_event(void *data, wl_keyboard *, uint32_t, uint32_t, uint32_t, uint32_t
 {
     auto *loop = *static_cast<FrameLoop **>(data);
     if (loop && state == WL_KEYBOARD_KEY_STATE_PRESSED)
-        loop->input();
+        loop->input(user_key);
 }
 
 void button_event(void *data, wl_pointer *, uint32_t, uint32_t, uint32_t, uint32_t state)
 {
     auto *loop = *static_cast<FrameLoop **>(data);
     if (loop && state == WL_POINTER_BUTTON_STATE_PRESSED)
-        loop->input();
+        loop->input(user_key);
 }
 
 const wl_keyboard_listener keyboard_listener = {

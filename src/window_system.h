@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "input.h"
 #include "presentation.h"
 
 struct WindowRequest {
@@ -26,12 +27,15 @@ public:
     virtual void idle() = 0;
     // Draw one frame: one was asked for, by the loop or by the window system.
     virtual void display() = 0;
-    // A key or a mouse button was pressed on the window, just now.
-    virtual void input() = 0;
+    // A key or a mouse button was pressed on the window, just now: one of
+    // the keys injected presses use (0 to press_keys - 1), or user_key.
+    virtual void input(int key) = 0;
 
 protected:
     ~FrameLoop() = default;
 };
+
+constexpr uint64_t press_held = UINT64_MAX;
 
 class WindowSystem {
 public:
@@ -70,9 +74,11 @@ public:
 
     // Passes the window's key and button presses to the loop from now on.
     virtual void listen_for_input() = 0;
-    // Presses and releases a key on the window; returns the raw tick taken
-    // just before the press leaves for the server, 0 when none was sent.
-    virtual uint64_t inject_press() = 0;
+    // Presses and releases key `key` (0 to press_keys - 1) on the window
+    // while it is viewable and has the keyboard focus; returns the raw tick
+    // taken just before the press leaves for the server, press_held when
+    // the window cannot take it now, 0 when no press can ever be sent.
+    virtual uint64_t inject_press(int key) = 0;
 };
 
 // X11 through GLUT, GLX and xcb-present.

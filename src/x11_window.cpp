@@ -33,20 +33,25 @@ void idle()
 }
 
 // Key repeats are not presses; GLUT is told to drop them.
+// Injected presses use F5 to F8, one after the other.
+const int first_press_key = GLUT_KEY_F5;
+const KeySym first_press_keysym = XK_F5;
+
 void key_pressed(unsigned char, int, int)
 {
-    running->input();
+    running->input(user_key);
 }
 
-void special_key_pressed(int, int, int)
+void special_key_pressed(int key, int, int)
 {
-    running->input();
+    bool injected = key >= first_press_key && key < first_press_key + press_keys;
+    running->input(injected ? key - first_press_key : user_key);
 }
 
 void button_changed(int, int state, int, int)
 {
     if (state == GLUT_DOWN)
-        running->input();
+        running->input(user_key);
 }
 
 class X11WindowSystem final : public WindowSystem {
@@ -154,10 +159,13 @@ public:
         glutMouseFunc(button_changed);
     }
 
-    uint64_t inject_press() override;
+    uint64_t inject_press(int key) override;
 
 private:
+    bool can_take_press(Display *d, Window window);
+
     X11Present present_;
+    bool focus_given_ = false;
 };
 
 void X11WindowSystem::wait(uint64_t timeout_us, const volatile sig_atomic_t *stop)
@@ -171,21 +179,39 @@ void X11WindowSystem::wait(uint64_t timeout_us, const volatile sig_atomic_t *sto
     sleep_unless_stopped(stop, [&](const sigset_t *mask) { ppoll(&fd, 1, &timeout, mask); });
 }
 
-// Through XTest, as a keyboard would: the window is given the focus first,
-// where it is on the screen, since a window manager may have moved it.
-uint64_t X11WindowSystem::inject_press()
+// XTest's presses go to whichever window has the focus, so a press is sent
+// only while the window is on the screen and has it. The window takes the
+// focus once, at the first press; a user who gives it to another window
+// later keeps it there, and the presses wait.
+bool X11WindowSystem::can_take_press(Display *d, Window window)
+{
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(d, window, &attributes) || attributes.map_state != IsViewable)
+        return false;
+    if (!focus_given_) {
+        XSetInputFocus(d, window, RevertToParent, CurrentTime);
+        focus_given_ = true;
+    }
+    Window focus;
+    int revert;
+    XGetInputFocus(d, &focus, &revert);
+    return focus == window;
+}
+
+uint64_t X11WindowSystem::inject_press(int key)
 {
     Display *d = glXGetCurrentDisplay();
     Window window = glXGetCurrentDrawable();
     int event, error, major, minor;
     if (!d || !window || !XTestQueryExtension(d, &event, &error, &major, &minor))
         return 0;
-    XWindowAttributes attributes;
-    if (XGetWindowAttributes(d, window, &attributes) && attributes.map_state == IsViewable)
-        XSetInputFocus(d, window, RevertToParent, CurrentTime);
-    KeyCode space = XKeysymToKeycode(d, XK_space);
-    XTestFakeKeyEvent(d, space, True, CurrentTime);
-    XTestFakeKeyEvent(d, space, False, CurrentTime);
+    if (!can_take_press(d, window))
+        return press_held;
+    KeyCode code = XKeysymToKeycode(d, first_press_keysym + KeySym(key));
+    if (!code)
+        return 0;
+    XTestFakeKeyEvent(d, code, True, CurrentTime);
+    XTestFakeKeyEvent(d, code, False, CurrentTime);
     uint64_t stamp = getsystemtick();
     XFlush(d);
     return stamp;

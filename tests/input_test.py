@@ -4,6 +4,8 @@ import json
 import subprocess
 import time
 
+import Xlib.X
+
 import quorvel_log
 
 from harness import BANNER, Screen, finish, run, start, xvfb
@@ -32,6 +34,38 @@ def test_injected_presses_are_each_answered_once_by_a_later_frame_at_a_uniform_p
     summary = out[out.index("input: "):]
     assert summary.startswith("input: 40 presses, 40 injected, 40 answered, 0 lost\ninput to arrival \u03bcs: p50 ")
     assert "input to present \u03bcs: none\ncpu s: " in summary  # Xvfb presents nothing
+
+
+def test_presses_wait_while_the_window_cannot_take_them_and_the_users_own_key_takes_no_stamp(tmp_path):
+    report, xev = tmp_path / "r.json", tmp_path / "xev.txt"
+    with xvfb() as display:
+        other = subprocess.Popen(["xev", "-name", "other"], env={"DISPLAY": display}, stdout=xev.open("w"))
+        screen = Screen(display)
+        target = screen.find("other")
+        proc = start(display, "--inject", "60", "--duration", "6", "--report", str(report), "--summary", "20000")
+        began, window = time.monotonic(), screen.find()
+        time.sleep(2)  # presses going, then the window hidden and another one given the focus
+        window.unmap()
+        target.set_input_focus(Xlib.X.RevertToParent, Xlib.X.CurrentTime)
+        screen.d.sync()
+        time.sleep(1.5)
+        window.map()  # back on the screen, but the focus stays where the user put it
+        screen.d.sync()
+        time.sleep(0.5)
+        xdotool = ["xdotool", "windowfocus", "--sync", str(window.id), "key", "space"]
+        subprocess.run(xdotool, env={"DISPLAY": display}, check=True, timeout=30)
+        status, out, err = finish(proc)
+        took = time.monotonic() - began
+        other.terminate()
+        other.wait()
+    figures = json.loads(report.read_text())["input"]
+    # Ended at its duration with presses still to send; none reached the other window.
+    assert (status, err, "KeyPress" in xev.read_text()) == (0, "", False) and took < 9
+    assert figures["held"] >= 1 and 20 <= figures["injected"] < 60
+    assert f"input: {figures['held']} presses held back while the window was hidden" in out
+    # The user's space is counted, never answered, and never paired with an injected press.
+    assert 0 <= figures["events"] - 1 - figures["answered"] <= figures["lost"] <= 3
+    assert figures["to_arrival_us"]["max"] < 40000
 
 
 def test_presses_from_outside_are_counted_answered_and_marked_beside_the_digits(tmp_path):

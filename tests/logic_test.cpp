@@ -118,27 +118,39 @@ TEST(FpsTitle, ExactBytesAndTheStrictSecond)
 }
 
 // Made-up presses: each is answered once, by the first frame to start after
-// it arrived, and timed from its injection where it was injected.
+// it arrived, and timed from its own injection, told by its key: a press
+// that never arrives is lost alone, and the user's own key takes no stamp.
 TEST(Input, EachPressIsAnsweredOnceAndTimedToItsFramesPresent)
 {
     InputLatency in(false, true);
-    in.injected(1000);
+    in.injected(1000, 0);
     EXPECT_EQ(in.answer(1, 1500), 0u);  // sent but not yet arrived
-    in.arrived(1800);
-    in.injected(1900);
-    in.arrived(2100);
+    in.arrived(1800, 0);
+    in.injected(1900, 1);
+    in.arrived(2100, 1);
     EXPECT_EQ(in.answer(2, 2500), 1000u);  // both, by one frame
     in.swapped(3000, 103000);
-    in.arrived(3100);  // nothing was injected for it: timed from its arrival
-    EXPECT_EQ(in.answer(3, 3500), 3100u);
+    in.injected(3200, 2);  // never arrives
+    in.injected(4000, 3);
+    in.arrived(4050, user_key);
+    in.arrived(4100, 3);  // 100 after its own injection, not 900 after the lost one's
+    EXPECT_EQ(in.answer(3, 4500), 4000u);
     in.presented(2, 110000);
-    in.swapped(4000, 104000);
-    in.injected(5000);  // never arrives
+    in.swapped(5000, 105000);
+    in.held();
+    for (uint64_t stamp : {6000, 7000, 8000})
+        in.injected(stamp, int(stamp / 1000 - 6));  // keys 0, 1 and 2: the first two never arrive
+    in.arrived(8100, 2);  // the lost press of key 2 is given up now
     InputFigures f = in.figures();
-    EXPECT_EQ((std::vector<uint64_t>{f.events, f.injected, f.answered, f.lost}), (std::vector<uint64_t>{3, 3, 3, 1}));
+    EXPECT_EQ((std::vector<uint64_t>{f.events, f.injected, f.answered, f.lost, f.held}),
+              (std::vector<uint64_t>{5, 7, 3, 4, 1}));
     EXPECT_EQ((std::vector<uint64_t>{f.to_arrival.min(), f.to_arrival.max(), f.to_frame_start.min(),
                                      f.to_frame_start.max(), f.to_swap_end.min(), f.to_swap_end.max()}),
-              (std::vector<uint64_t>{200, 800, 400, 1500, 900, 2000}));
+              (std::vector<uint64_t>{100, 800, 500, 1500, 1000, 2000}));
     EXPECT_EQ((std::vector<uint64_t>{f.to_present.count(), f.to_present.min(), f.to_present.max()}),
               (std::vector<uint64_t>{2, 8100, 9000}));
+    // Without injection, every press is the user's, timed from its arrival.
+    InputLatency listening(true, false);
+    listening.arrived(100, user_key);
+    EXPECT_EQ(listening.answer(1, 300), 100u);
 }

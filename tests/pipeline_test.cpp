@@ -38,7 +38,7 @@ public:
     bool presents_may_come() override { return true; }
     DisplayIdentity identity() override { return {"wayland", "made up", "CLOCK_MONOTONIC", true, -1}; }
     void listen_for_input() override {}
-    uint64_t inject_press() override { return 0; }
+    uint64_t inject_press(int) override { return 0; }
 
 private:
     std::vector<Presentation> feedback_;
