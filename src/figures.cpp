@@ -223,6 +223,8 @@ nlohmann::json display_json(const DisplayFigures &d)
                                                                           : nlohmann::json(d.sequence_counts_refreshes == 1);
         j["refresh_variable"] = d.refresh_variable;
         j["missed_vblanks_from"] = missed_source_text(d.missed_from);
+        j["buffer_scale"] = id.buffer_scale;
+        j["tearing_hint"] = id.tearing_hint;
     }
     return j;
 }

@@ -210,5 +210,10 @@ void FramePipeline::presented(const Presentation &p)
 DisplayFigures FramePipeline::final_figures()
 {
     ws_.poll_presentation(*this);
-    return watch_.figures(frame_figures(), interval);
+    DisplayFigures d = watch_.figures(frame_figures(), interval);
+    // What may change during the run, as it was at the end.
+    DisplayIdentity now = ws_.identity();
+    d.identity.buffer_scale = now.buffer_scale;
+    d.identity.tearing_hint = now.tearing_hint;
+    return d;
 }

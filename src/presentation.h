@@ -29,6 +29,8 @@ struct DisplayIdentity {
     bool compositor_feedback = false;   // each frame gets its own feedback
     int hardware_clock = -1;            // -1 unknown until feedback says, 0 no, 1 yes
     double output_refresh_hz = 0;       // the output's current mode, where the window system tells; 0 unknown
+    double buffer_scale = 1;            // buffer pixels per logical pixel, as last drawn
+    bool tearing_hint = false;          // vsync off asked the compositor for async presentation
 };
 
 // Where the window system's presentation feedback goes.

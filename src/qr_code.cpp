@@ -21,10 +21,7 @@ void draw_tick_qr(uint64_t tick, uint64_t frame, int width, int height)
     QRcode_free(code);
     int left = qr_left_px(width, side), size = side * qr_module_px;
     // Dark modules are bare background, so the text of a narrowed window must not show through.
-    glEnable(GL_SCISSOR_TEST);
-    glScissor(left, height - size - qr_margin_px, size, size);
-    glClear(GL_COLOR_BUFFER_BIT);
-    glDisable(GL_SCISSOR_TEST);
+    clear_box(width, height, {left, qr_margin_px, size, size}, 0);
     float sx = 2.0f * qr_module_px / float(width), sy = 2.0f * qr_module_px / float(height);
     render_square(bitmap.data(), unsigned(side), -1 + 2.0f * float(left) / float(width),
                   1 - 2.0f * qr_margin_px / float(height), sx, sy);

@@ -115,8 +115,14 @@ int main(int argc, char **argv)
     std::unique_ptr<WindowSystem> ws = wayland ? wayland_window_system() : x11_window_system();
     // The code gets a column of its own, right of where the longest ticks end.
     if (int status = ws->open({400, 30, 1024 + (settings.qr ? qr_column_px : 0), 800, "High Resolution Timer",
-                               argv[0], settings.window_system_args, settings.qr}))
+                               argv[0], settings.window_system_args, settings.qr, settings.duration_limit})) {
+        // A stop signal ended the start: nothing is published, as at exit, and the process ends by it.
+        if (stop_signal) {
+            abandon_records();
+            end_by_signal();
+        }
         return status;
+    }
     static const std::string font = data_file("FreeSans.ttf");
     fontfilename = font.c_str();
     if (int status = check_gl(*ws))

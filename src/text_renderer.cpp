@@ -4,6 +4,7 @@
 #include <ft2build.h>
 #include FT_FREETYPE_H
 
+#include <cmath>
 #include <cstdio>
 
 #include "data_files.h"
@@ -121,17 +122,25 @@ void draw_tick_text(int width, int height)
     render_text(system_time, 8 * sx - 1, 1 - static_cast<float>(text_row(totalcount)) * sy, sx, sy);
 }
 
-void draw_input_marker(int width, int height)
+void clear_box(int width, int height, const PixelBox &box, float grey)
 {
-    if (width <= 0 || height <= 0)
-        return;
-    PixelBox box = input_marker_box(text_row(totalcount));
+    // On a scaled screen the viewport holds more buffer pixels than the logical size.
+    GLint viewport[4];
+    glGetIntegerv(GL_VIEWPORT, viewport);
+    double kx = double(viewport[2]) / width, ky = double(viewport[3]) / height;
     glEnable(GL_SCISSOR_TEST);
-    glScissor(box.left, height - box.top - box.height, box.width, box.height);
-    glClearColor(1, 1, 1, 1);
+    glScissor(GLint(std::lround(box.left * kx)), GLint(std::lround((height - box.top - box.height) * ky)),
+              GLsizei(std::lround(box.width * kx)), GLsizei(std::lround(box.height * ky)));
+    glClearColor(grey, grey, grey, 1);
     glClear(GL_COLOR_BUFFER_BIT);
     glClearColor(0, 0, 0, 1);
     glDisable(GL_SCISSOR_TEST);
+}
+
+void draw_input_marker(int width, int height)
+{
+    if (width > 0 && height > 0)
+        clear_box(width, height, input_marker_box(text_row(totalcount)), 1);
 }
 
 void free_resources()

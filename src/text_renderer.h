@@ -1,6 +1,8 @@
 // Draws the frame's tick text with FreeType glyphs through the text shader.
 #pragma once
 
+#include "text_layout.h"
+
 // Opens the font and builds the shader program and vertex buffer.
 // Returns 1 on success, 0 after printing why it failed.
 int init_resources();
@@ -20,5 +22,9 @@ void draw_tick_text(int width, int height);
 // Draws the white block beside the current frame's tick that marks an
 // answer to a key or button press.
 void draw_input_marker(int width, int height);
+
+// Clears `box`, in logical pixels from the top left of a `width` x `height`
+// window, to grey level `grey`, whatever the buffer's scale.
+void clear_box(int width, int height, const PixelBox &box, float grey);
 
 void free_resources();

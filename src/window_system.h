@@ -18,6 +18,7 @@ struct WindowRequest {
     char *program;                  // the invocation name
     std::vector<char *> options;    // the window system's own command-line options
     bool keep_on_screen = false;    // move left as far as the window needs to fit the screen
+    double start_limit_s = 0;       // how long the window may take to show; 0 for no limit
 };
 
 // What the window system calls while it runs.
@@ -54,6 +55,7 @@ public:
 
     virtual void swap() = 0;
     virtual void set_title(const char *title) = 0;
+    // The size to draw in, in logical pixels; the viewport covers the whole buffer.
     virtual void size(int &width, int &height) = 0;
     // Sleeps up to `timeout_us`; returns at once when events are waiting, or
     // when a stop signal has set `*stop` or does so during the sleep.

@@ -59,13 +59,14 @@ COMPOSITORS = {
 
 
 @contextlib.contextmanager
-def weston(xwayland=False, kind="weston"):
+def weston(xwayland=False, kind="weston", scale=1):
     """A private headless compositor for one test, Weston unless `kind` names
-    another; yields it and the environment that reaches it."""
+    another, its output at `scale` (Weston's); yields it and the environment that reaches it."""
     runtime = tempfile.mkdtemp()
     os.chmod(runtime, 0o700)
     log = open(os.path.join(runtime, "log"), "w+")
-    server = subprocess.Popen(COMPOSITORS[kind] + (["--xwayland"] if xwayland else []),
+    extra = (["--xwayland"] if xwayland else []) + ([f"--scale={scale}"] if scale != 1 else [])
+    server = subprocess.Popen(COMPOSITORS[kind] + extra,
                               env=dict(os.environ, XDG_RUNTIME_DIR=runtime), stdout=log, stderr=subprocess.STDOUT,
                               start_new_session=True)
     try:

@@ -22,36 +22,44 @@ def records(tmp_path):
     return tmp_path / "log.csv", tmp_path / "report.json"
 
 
-# Frames wait for the compositor's callbacks, with -v or not: headless Weston discards none and marks none vsync.
-@pytest.mark.parametrize("args,verdict", [(["-v", "0"], "unknown"), (["--winsys", "wayland", "0"], "unknown"),
-                                          (["--pace", "hybrid", "20000"], "unknown")])
-def test_the_compositor_feedback_of_every_frame_gives_the_verdict(tmp_path, args, verdict):
+# Each cell runs with vsync and without, at interval 0. Neither compositor marks a frame vsync, so the
+# verdict is never "locked": "not locked" where frames were discarded, else "unknown".
+@pytest.mark.parametrize("kind,scale", [("weston", 1), ("weston", 2), ("mutter", 1)])
+def test_with_vsync_or_without_at_any_scale_the_feedback_of_every_frame_gives_the_verdict(tmp_path, kind, scale):
     log, report = records(tmp_path)
-    with weston() as (_, env):
-        # With -v, Wayland is chosen because only WAYLAND_DISPLAY is set; otherwise by --winsys.
-        status, out, err = run(":99999" if "--winsys" in args else "", *args, "--duration", "3", "--log", str(log),
-                               "--report", str(report), "--summary", env=env)
-    assert (status, err) == (0, "")
-    shown, rows = json.loads(report.read_text())["display"], read_log(log)
-    intervals = check_log(rows)
-    assert (shown["window_system"], shown["vsync"], shown["hardware_clock"]) == ("wayland", verdict, False)
-    assert shown["refresh_hz"] == pytest.approx(60, rel=0.005) and shown["presentation_clock"].startswith("CLOCK_")
-    modes = [r["present_mode"] for r in rows if r["present_mode"]]
-    counted = shown["presents"]
-    # Headless Weston copies every frame it shows: none is zero-copy, so none is a flip. A present that comes
-    # after its row has waited half a second is counted, but its row is written without it.
-    assert counted["count"] == counted["skip"] + counted["copy"] and len(modes) == modes.count("copy") + modes.count("skip")
-    assert counted["skip"] >= modes.count("skip") and counted["copy"] >= modes.count("copy") >= counted["copy"] - 10
-    assert (counted["skip"] > 0) == (verdict == "not locked") and counted["latency_us"]["p50"] > 0
-    assert all(r["present_flags"] is None for r in rows) and len(modes) > len(rows) - 40
-    # One clock: presents on CLOCK_MONOTONIC after their own frame's start; a discard has neither time nor count.
-    assert all(presented_after_start(r) for r in rows if r["present_mode"] == "copy")
-    assert all(r["present_ust"] is r["present_msc"] is None for r in rows if r["present_mode"] == "skip")
-    assert shown["sequence_counts_refreshes"] is None and "(from the times: the compositor sends no seq)\n" in out
-    if "hybrid" in args:  # asleep on the Wayland connection between frames, and woken in time
-        check_pace(rows, 20000)
-    assert f"frames measured: {len(intervals)}\n" in out and "window system: wayland\nhardware clock: no\n" \
-           "refresh: 60.00 Hz (Wayland compositor, wp_presentation)\nswap control: yes\n" in out
+    fps = {}
+    with weston(kind=kind, scale=scale) as (_, env):
+        for vsync in (True, False):
+            began = time.monotonic()
+            # With -v, Wayland is chosen because only WAYLAND_DISPLAY is set; otherwise by --winsys.
+            status, out, err = run(*([""] if vsync else [":99999", "--winsys", "wayland"]), *(["-v"] if vsync else []),
+                                   "--duration", "3", "--log", str(log), "--report", str(report), "--summary", "0",
+                                   env=env)
+            assert (status, err, time.monotonic() - began < 10) == (0, "", True)
+            shown, rows = json.loads(report.read_text())["display"], read_log(log)
+            intervals, counted = check_log(rows), shown["presents"]
+            fps[vsync] = json.loads(report.read_text())["frames"]["fps_mean"]
+            assert (shown["window_system"], shown["hardware_clock"], shown["buffer_scale"]) == ("wayland", False, scale)
+            assert shown["vsync"] == ("not locked" if counted["skip"] else "unknown")
+            assert shown["refresh_hz"] == pytest.approx(60, rel=0.005) and shown["presentation_clock"].startswith("CLOCK_")
+            # The compositor copies every frame it shows. A present that comes after its row has waited half a
+            # second is counted, but its row is written without it.
+            modes = [r["present_mode"] for r in rows if r["present_mode"]]
+            assert counted["count"] == counted["skip"] + counted["copy"] and len(modes) == modes.count("copy") + modes.count("skip")
+            assert counted["skip"] >= modes.count("skip") and counted["copy"] >= modes.count("copy") >= counted["copy"] - 10
+            assert len(modes) > len(rows) - 40 and counted["latency_us"]["p50"] > 0
+            # One clock: presents on CLOCK_MONOTONIC after their own frame's start; a discard has neither time nor count.
+            assert all(presented_after_start(r) for r in rows if r["present_mode"] == "copy")
+            assert all(r["present_ust"] is r["present_msc"] is None for r in rows if r["present_mode"] == "skip")
+            # With vsync the compositor paces the frames, and a title change takes no frame's place: no discard
+            # once the warm-up is over. Without, frames are drawn as fast as they can be and discarded.
+            if vsync:
+                assert not any(r["present_mode"] == "skip" for r in rows if r["measured"])
+            else:
+                assert counted["skip"] > 0
+            assert f"frames measured: {len(intervals)}\n" in out and "window system: wayland\nhardware clock: no\n" \
+                   "refresh: 60.00 Hz (Wayland compositor, wp_presentation)\nswap control: yes\n" in out
+    assert fps[False] > fps[True], fps
 
 
 def test_xwayland_is_named_and_a_compositor_that_goes_away_ends_the_run_with_its_records(tmp_path):
@@ -95,13 +103,14 @@ def test_a_frozen_or_dead_compositor_ends_the_run_on_time_with_its_records(tmp_p
 def test_mutters_sequence_counts_its_own_frames_so_missed_cycles_come_from_the_times(tmp_path):
     log, report = records(tmp_path)
     with weston(kind="mutter") as (_, env):
-        status, out, err = run("", "--winsys", "wayland", "--duration", "4", "--log", str(log), "--report",
-                               str(report), "--summary", "20000", env=env)
+        status, out, err = run("", "--winsys", "wayland", "--pace", "hybrid", "--duration", "4", "--log", str(log),
+                               "--report", str(report), "--summary", "20000", env=env)
     shown, rows = json.loads(report.read_text())["display"], read_log(log)
     assert (status, err, shown["presentation_clock"], shown["sequence_counts_refreshes"]) == (
         0, "", "CLOCK_MONOTONIC", False)
     presented = [r for r in rows if r["present_mode"] in ("copy", "flip")]
     assert len(presented) > 100 and all(presented_after_start(r) for r in presented)
+    check_pace(rows, 20000)  # asleep on the Wayland connection between frames, and woken in time
     assert "(from the times: the compositor's seq does not count refresh cycles)\n" in out
     # Mutter draws no title bars: libdecor's plugin draws one, in subsurfaces of the window.
     with weston(kind="mutter") as (_, env):
@@ -109,8 +118,21 @@ def test_mutters_sequence_counts_its_own_frames_so_missed_cycles_come_from_the_t
     assert status == 0 and re.search(r"wl_subcompositor@\d+\.get_subsurface\(new id wl_subsurface@\d+, wl_surface@", err)
 
 
-def test_without_a_compositor_one_line_names_wayland_display(tmp_path):
+def test_without_a_compositor_or_with_a_frozen_one_the_start_ends_in_one_line(tmp_path):
     os.chmod(tmp_path, 0o700)
     status, out, err = run("", "--winsys", "wayland", env={"XDG_RUNTIME_DIR": str(tmp_path), "WAYLAND_DISPLAY": "none"})
     assert (status, out) == (1, BANNER) and re.fullmatch(r"quorvel: cannot connect to the Wayland compositor "
                                                          r"WAYLAND_DISPLAY=none: .+\n", err)
+    # Frozen before the run starts: the start waits no longer than --duration, or than the first stop signal.
+    (log := tmp_path / "log.csv").write_text("an earlier run's\n")
+    with weston() as (server, env):
+        os.kill(server.pid, signal.SIGSTOP)
+        began = time.monotonic()
+        status, out, err = run("", "--duration", "2", "--log", str(log), "--report", str(tmp_path / "r.json"), "0", env=env)
+        took = time.monotonic() - began
+        proc = start("", "--log", str(tmp_path / "new.csv"), "0", env=env)
+        time.sleep(1)
+        proc.send_signal(signal.SIGINT)
+        stopped = finish(proc, timeout=10)[0]
+    assert (status, err, 1.5 < took < 6) == (1, "quorvel: the Wayland compositor did not show the window within 2 s\n", True)
+    assert (stopped, sorted(os.listdir(tmp_path)), log.read_text()) == (-signal.SIGINT, ["log.csv"], "an earlier run's\n")
