@@ -56,10 +56,9 @@ def check_pace(rows, interval):
     assert gaps[len(gaps) // 2] < 2 * interval
 
 
-def late_p99(rows, interval):
-    """The p99 of how late the measured frames start: the gap from the frame before, past the interval."""
-    gaps = [b["start_us"] - a["start_us"] - interval for a, b in zip(rows, rows[1:]) if b["measured"]]
-    return quorvel_log.percentile(gaps, 99)
+def lateness(rows, interval):
+    """How late each measured frame starts: the gap from the frame before, past the interval (μs)."""
+    return [b["start_us"] - a["start_us"] - interval for a, b in zip(rows, rows[1:]) if b["measured"]]
 
 
 def counts_in(ends, span):
@@ -113,10 +112,11 @@ def test_a_timed_run_leaves_lines_log_report_and_summary_that_agree(tmp_path):
     assert f"min {ordered[0]} p50 {p50} " in summary and summary.splitlines()[-1].startswith("cpu s: main thread ")
 
 
-def test_the_hybrid_pace_keeps_the_busy_paces_precision_at_a_fraction_of_its_cpu(tmp_path):
-    """Side by side on one server, with every record and the QR code on: hybrid's p99 within the bound that
-    busy pacing gives the machine at that moment. A slow spell of a shared machine may spoil one pair; a
-    fault of the pace spoils all three."""
+def test_the_hybrid_pace_keeps_the_busy_paces_precision(tmp_path):
+    """Side by side on one server, with every record and the QR code on. On a quiet machine hybrid's p99
+    stays within 60 μs; on a busy one, within 1.1 times busy's + 20 μs; and at most a fifth of its frames
+    start more than 10 μs late, or as many as busy's, where busy does worse. A records catch-up before each
+    frame makes half of them so. A slow spell of a shared machine may spoil one pair; a fault spoils all three."""
     args = "--duration", "3", "--qr", "--log", str(tmp_path / "log.csv"), "--report", str(tmp_path / "r.json")
     tried = []
     with xvfb() as display:
@@ -125,12 +125,14 @@ def test_the_hybrid_pace_keeps_the_busy_paces_precision_at_a_fraction_of_its_cpu
             for pace in ("busy", "hybrid"):
                 status, _, err = finish(start(display, "--pace", pace, *args, "20000"))
                 assert (status, err) == (0, "")
-                late[pace] = late_p99(read_log(tmp_path / "log.csv"), 20000)
+                each = lateness(read_log(tmp_path / "log.csv"), 20000)
+                late[pace] = quorvel_log.percentile(each, 99), sum(t > 10 for t in each) / len(each)
             tried.append(late)
-            if late["hybrid"] <= 1.1 * late["busy"] + 20:
+            (hybrid_p99, hybrid_share), (busy_p99, busy_share) = late["hybrid"], late["busy"]
+            if hybrid_p99 <= max(60, 1.1 * busy_p99 + 20) and hybrid_share <= max(0.2, busy_share):
                 break
         else:
-            raise AssertionError(f"hybrid late at p99 beyond 1.1 x busy + 20 μs: {tried}")
+            raise AssertionError(f"hybrid's p99 and share of frames over 10 μs late against busy's: {tried}")
 
 
 def test_frames_go_on_through_any_resize_until_the_window_is_closed():
