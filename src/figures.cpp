@@ -213,7 +213,7 @@ nlohmann::json display_json(const DisplayFigures &d)
         presents[mode_name(PresentMode(m))] = d.presents[m];
     presents["latency_us"] = latency_json(d.latency);
     const DisplayIdentity &id = d.identity;
-    nlohmann::json j = {{"window_system", id.window_system},
+    nlohmann::json j = {{"window_system", id.window_system}, {"server", id.server},
             {"refresh_hz", or_null(d.refresh_hz > 0, d.refresh_hz)}, {"swap_control", d.swap_control},
             {"hardware_clock", id.hardware_clock < 0 ? nlohmann::json(nullptr) : nlohmann::json(id.hardware_clock == 1)},
             {"presentation_clock", id.presentation_clock.empty() ? nlohmann::json(nullptr) : nlohmann::json(id.presentation_clock)},

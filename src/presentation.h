@@ -24,6 +24,7 @@ struct Presentation {
 // What is known of the display before any frame.
 struct DisplayIdentity {
     std::string window_system = "x11";  // x11, xwayland or wayland
+    std::string server = "X server";    // Xvfb, Xwayland, or the compositor as its globals tell it
     std::string clock_name = "Present vblank clock";
     std::string presentation_clock;     // the clock of the presentation times, where announced
     bool compositor_feedback = false;   // each frame gets its own feedback

