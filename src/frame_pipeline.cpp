@@ -28,7 +28,7 @@ static const uint64_t hybrid_margin_us = 300;
 static const uint64_t records_guard_us = 2000;
 static const uint64_t press_guard_us = 1000;
 
-// How long the run waits past its limits for an injected press to be answered.
+// How long a run without limits of its own waits for its last press to be answered.
 static const uint64_t press_wait_us = 1000000;
 
 FramePipeline::FramePipeline(WindowSystem &ws, const Settings &settings)
