@@ -119,6 +119,9 @@ def test_mutters_sequence_counts_its_own_frames_so_missed_cycles_come_from_the_t
     with weston(kind="mutter") as (_, env):
         status, _, err = run("", "--winsys", "wayland", "--frames", "30", "0", env={**env, "WAYLAND_DEBUG": "1"})
     assert status == 0 and re.search(r"wl_subcompositor@\d+\.get_subsurface\(new id wl_subsurface@\d+, wl_surface@", err)
+    # Without -v no frame waits for a frame callback, none is even asked for; each waits for a round trip.
+    assert (len(re.findall(r"-> wl_surface@\d+\.frame\(", err)), len(re.findall(r"-> wl_display@1\.sync\(", err)) >= 30) == (
+        0, True)
 
 
 def test_without_a_compositor_or_with_a_frozen_one_the_start_ends_in_one_line(tmp_path):
