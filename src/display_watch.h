@@ -25,6 +25,7 @@ public:
     DisplayFigures figures(const FrameFigures &frames, int32_t requested_us) const;
 
 private:
+    bool per_frame() const { return id_.feedback == Feedback::per_frame; }
     uint64_t late_by_sequence(const PresentedFrame &frame, const Presentation &p) const;
     uint64_t late_by_times(const PresentedFrame &frame, const Presentation &p) const;
     int sequence_counts_refreshes() const;

@@ -128,15 +128,17 @@ nlohmann::json latency_json(const Histogram &h)
     return {{"p50", h.percentile(50)}, {"p99", h.percentile(99)}, {"max", h.max()}};
 }
 
-// Where the window system is not plain X11, what it is and what it can tell.
+// What the window system is, where the summary names it, with its caveat or
+// what a compositor says of its clock.
 std::string window_system_text(const DisplayIdentity &id)
 {
-    if (id.window_system == "x11")
+    if (!id.named_in_summary)
         return "";
     std::string s = "window system: " + id.window_system + "\n";
-    if (id.window_system == "xwayland")
-        return s + "note: Xwayland's vblank clock and presents imitate the compositor's; "
-                   "--winsys wayland measures the compositor itself\n";
+    if (!id.note.empty())
+        return s + "note: " + id.note + "\n";
+    if (!id.compositor)
+        return s;
     return s + "hardware clock: " + (id.hardware_clock < 0 ? "unknown" : id.hardware_clock ? "yes" : "no") + "\n";
 }
 
@@ -146,15 +148,6 @@ std::string refresh_text(const DisplayFigures &d)
         return "refresh: variable (the compositor gives no fixed period)\n";
     return d.refresh_hz > 0 ? format("refresh: %.2f Hz (%s)\n", d.refresh_hz, d.refresh_source.c_str())
                             : "refresh: unknown (no vblank clock)\n";
-}
-
-std::string no_presents_text(const DisplayIdentity &id)
-{
-    if (id.compositor_feedback)
-        return "presents: none reported by the compositor for this window\n";
-    if (id.window_system == "wayland")
-        return "presents: none: the compositor gives no presentation feedback (no wp_presentation)\n";
-    return "presents: none reported by the X server for this window\n";
 }
 
 // Where missed cycles come from a compositor's feedback, which source was
@@ -192,16 +185,21 @@ std::string display_text(const DisplayFigures &d)
     std::string s = window_system_text(d.identity) + refresh_text(d);
     s += format("swap control: %s\nvsync: %s\n", d.swap_control ? "yes" : "no", d.vsync.c_str());
     if (!present_count(d))
-        return s + no_presents_text(d.identity);
+        return s + "presents: " + d.identity.no_presents + "\n";
     s += format("presents: %llu (flip %llu, copy %llu, skip %llu, suboptimal copy %llu)\n",
                 (unsigned long long)present_count(d), (unsigned long long)d.presents[mode_flip],
                 (unsigned long long)d.presents[mode_copy], (unsigned long long)d.presents[mode_skip],
                 (unsigned long long)d.presents[mode_suboptimal_copy]);
-    if (d.identity.compositor_feedback && d.presents[mode_skip] == present_count(d))
+    if (d.identity.feedback == Feedback::per_frame && d.presents[mode_skip] == present_count(d))
         s += "presents: every frame was discarded: none reached the screen\n";
     if (d.latency.count())
         s += latency_text("present latency", d.latency);
     return s + missed_text(d);
+}
+
+const char *feedback_name(Feedback f)
+{
+    return f == Feedback::per_frame ? "per_frame" : f == Feedback::vblank_clock ? "vblank_clock" : "none";
 }
 
 nlohmann::json display_json(const DisplayFigures &d)
@@ -218,7 +216,12 @@ nlohmann::json display_json(const DisplayFigures &d)
             {"hardware_clock", id.hardware_clock < 0 ? nlohmann::json(nullptr) : nlohmann::json(id.hardware_clock == 1)},
             {"presentation_clock", id.presentation_clock.empty() ? nlohmann::json(nullptr) : nlohmann::json(id.presentation_clock)},
             {"vsync", d.vsync}, {"presents", presents}};
-    if (id.window_system == "wayland") {
+    if (!present_count(d))
+        j["no_presents"] = id.no_presents;
+    j["capabilities"] = {{"feedback", feedback_name(id.feedback)}, {"in_flight_limit", id.in_flight_limit},
+                         {"swap_interval", id.swap_interval},
+                         {"inject_refusal", id.inject_refusal.empty() ? nlohmann::json(nullptr) : nlohmann::json(id.inject_refusal)}};
+    if (id.compositor) {
         j["sequence_counts_refreshes"] = d.sequence_counts_refreshes < 0 ? nlohmann::json(nullptr)
                                                                           : nlohmann::json(d.sequence_counts_refreshes == 1);
         j["refresh_variable"] = d.refresh_variable;

@@ -58,3 +58,9 @@ uint64_t sleep_budget(uint64_t now, uint64_t wake, uint64_t margin_us)
 {
     return wake > now + margin_us ? wake - now - margin_us : 0;
 }
+
+uint64_t woke_late(uint64_t now, uint64_t due, uint64_t free)
+{
+    uint64_t from = std::max(due, free);
+    return due && now > from ? now - from : 0;
+}

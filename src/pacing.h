@@ -46,3 +46,8 @@ uint64_t wake_tick(uint64_t now, uint64_t event, uint64_t frame_due, uint64_t si
 // Microseconds the hybrid pace may sleep at tick `now` and still wake
 // `margin_us` before tick `wake`; 0 when it must poll.
 uint64_t sleep_budget(uint64_t now, uint64_t wake, uint64_t margin_us);
+
+// How late, at tick `now`, the loop noticed a frame due at tick `due` (0 for
+// none), beyond the tick `free` at which it was done with the frame before:
+// a wake-up or a stall of the machine, and not the frame before's own length.
+uint64_t woke_late(uint64_t now, uint64_t due, uint64_t free);

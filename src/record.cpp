@@ -88,7 +88,7 @@ void write_row(const Row &r)
     if (n >= 0 && input_column)
         n = f.input_us ? fprintf(log_file, ",%llu", (unsigned long long)f.input_us) : fputs(",", log_file);
     if (n >= 0)
-        n = fputs("\n", log_file);
+        n = fprintf(log_file, ",%llu,%llu\n", (unsigned long long)f.held_us, (unsigned long long)f.woke_late_us);
     if (n < 0)
         note_failure("log", log_path, log_failed);
     if (!unflushed_since)
@@ -230,6 +230,7 @@ void write_report(const RunFigures &figures)
 
 bool open_records(const char *log, const char *report)
 {
+    finished = false;
     log_path = log;
     report_path = report;
     return check_report() && open_log();
@@ -246,7 +247,7 @@ void start_records(bool with_input)
         note_failure("log", log_path, log_failed);
     if (fputs("frame,start_us,swap_end_us,interval_us,duration_us,"
               "swap_end_mono_us,present_ust,present_msc,present_mode,present_flags,measured", log_file) < 0 ||
-        fputs(input_column ? ",input_us\n" : "\n", log_file) < 0)
+        fputs(input_column ? ",input_us,held_us,woke_late_us\n" : ",held_us,woke_late_us\n", log_file) < 0)
         note_failure("log", log_path, log_failed);
 }
 
@@ -274,8 +275,7 @@ PresentedFrame record_present(const Presentation &p)
 {
     for (size_t i = 0; i < pending_count; ++i) {
         Row &r = pending_row(i);
-        // X's Present serial carries the low 32 bits of the frame number.
-        if (r.presented || !p.frame || uint32_t(r.frame.number) != uint32_t(p.frame))
+        if (r.presented || !p.frame_id || r.frame.id != p.frame_id)
             continue;
         r.presented = true;
         r.present = p;

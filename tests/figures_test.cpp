@@ -45,6 +45,19 @@ TEST(Figures, SummaryAndReportOfFramesAndPresents)
               "duration \xce\xbcs: min 2000 p50 2004 p90 2008 p99 2009 p99.9 2009 max 2009 mean 2004.5 stddev 2.9\n");
     EXPECT_NE(s.find("\nlate frames: 1 (interval above 15000 \xce\xbcs)\nrefresh: unknown"), std::string::npos) << s;
 
+    // A window system that is neither X11 nor Wayland is told in the words its identity gives.
+    RunFigures other;
+    DisplayIdentity &id = other.display.identity;
+    id.window_system = "kms", id.named_in_summary = true, id.no_presents = "none: made up";
+    id.in_flight_limit = 2, id.inject_refusal = "no keys";
+    EXPECT_NE(summary_text(other).find("\nwindow system: kms\nrefresh: "
+                                       "unknown (no vblank clock)\nswap control: no\nvsync: unknown\npresents: none: made up\n"),
+              std::string::npos) << summary_text(other);
+    EXPECT_EQ(report_json(other)["display"], nlohmann::json::parse(R"({"window_system": "kms", "server": "", "refresh_hz": null,
+        "swap_control": false, "hardware_clock": null, "presentation_clock": null, "vsync": "unknown", "no_presents": "none: made up",
+        "presents": {"count": 0, "missed_vblanks": 0, "copy": 0, "flip": 0, "skip": 0, "suboptimal_copy": 0, "latency_us": null},
+        "capabilities": {"feedback": "none", "in_flight_limit": 2, "swap_interval": false, "inject_refusal": "no keys"}})"));
+
     RunFigures empty;
     j = report_json(empty);
     EXPECT_TRUE(j["interval_us"].is_null() && j["fps_low_1pct"].is_null() && j["frames"]["late"].is_null());
@@ -142,7 +155,7 @@ TEST(Vblank, FeedbackVerdicts)
 TEST(DisplayWatch, CompositorFeedbackCountsLateAndDiscardedFramesAndGivesTheVerdict)
 {
     DisplayIdentity wayland;
-    wayland.compositor_feedback = true;
+    wayland.feedback = Feedback::per_frame;
     DisplayWatch watch(wayland);
     for (uint64_t i = 0; i < 40; ++i) {
         Presentation p;
@@ -183,7 +196,7 @@ TEST(DisplayWatch, CompositorFeedbackCountsLateAndDiscardedFramesAndGivesTheVerd
         }
         RunFigures r;
         r.display = w.figures(FrameFigures{}, 0);
-        r.display.identity.window_system = "wayland";
+        r.display.identity.compositor = true;
         EXPECT_EQ(std::pair(r.display.sequence_counts_refreshes, r.display.refresh_variable), std::pair(c.counts, !c.refresh_ns));
         EXPECT_NE(summary_text(r).find(std::string("\nmissed vblanks: ") + c.said + "\n"), std::string::npos) << c.said;
         EXPECT_EQ(report_json(r)["display"]["presents"]["missed_vblanks"].is_null(), !c.refresh_ns);

@@ -124,19 +124,19 @@ TEST(Input, EachPressIsAnsweredOnceAndTimedToItsFramesPresent)
 {
     InputLatency in(false, true);
     in.injected(1000, 0);
-    EXPECT_EQ(in.answer(1, 1500), 0u);  // sent but not yet arrived
+    EXPECT_EQ(in.answer(1500), 0u);  // sent but not yet arrived
     in.arrived(1800, 0);
     in.injected(1900, 1);
     in.arrived(2100, 1);
-    EXPECT_EQ(in.answer(2, 2500), 1000u);  // both, by one frame
-    in.swapped(3000, 103000);
+    EXPECT_EQ(in.answer(2500), 1000u);  // both, by one frame
+    in.swapped(2, 3000, 103000);
     in.injected(3200, 2);  // never arrives
     in.injected(4000, 3);
     in.arrived(4050, user_key);
     in.arrived(4100, 3);  // 100 after its own injection, not 900 after the lost one's
-    EXPECT_EQ(in.answer(3, 4500), 4000u);
+    EXPECT_EQ(in.answer(4500), 4000u);
     in.presented(2, 110000);
-    in.swapped(5000, 105000);
+    in.swapped(3, 5000, 105000);
     in.held();
     for (uint64_t stamp : {6000, 7000, 8000})
         in.injected(stamp, int(stamp / 1000 - 6));  // keys 0, 1 and 2: the first two never arrive
@@ -152,5 +152,5 @@ TEST(Input, EachPressIsAnsweredOnceAndTimedToItsFramesPresent)
     // Without injection, every press is the user's, timed from its arrival.
     InputLatency listening(true, false);
     listening.arrived(100, user_key);
-    EXPECT_EQ(listening.answer(1, 300), 100u);
+    EXPECT_EQ(listening.answer(300), 100u);
 }
