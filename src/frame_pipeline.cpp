@@ -168,10 +168,12 @@ Events FramePipeline::wait_for_events()
     return events;
 }
 
-// The work that can wait a frame, each part where it fits before the next one.
+// The work that can wait a frame, each part where it fits before the next
+// one. A frame the window system holds has no tick to keep: its release
+// cannot be foreseen, and the work is never put off for it.
 void FramePipeline::side_work(uint64_t now)
 {
-    uint64_t frame_due = next_frame_tick(limits_, totalcount);
+    uint64_t frame_due = redraw_ ? 0 : next_frame_tick(limits_, totalcount);
     if (now >= record_deadline() && side_work_fits(now, frame_due, records_guard_us)) {
         backend_.poll_presentation(*this);
         record_catch_up(now);

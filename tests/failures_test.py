@@ -18,6 +18,7 @@ BAD_INPUT = [
     (["--pace", "fast"], "--pace needs busy or hybrid, not 'fast'"),
     (["--winsys", "mir"], "--winsys needs auto, x11, wayland or offscreen, not 'mir'"),
     (["-v", "--log"], "--log needs a value"),
+    (["--winsys", "offscreen", "--inject", "2"], "--inject offscreen: there is no window to press keys on"),
     (["--log", "/nonexistent/q.csv"], "--log: cannot create /nonexistent/q.csv: No such file or directory"),
     (["--report", "/tmp"], "--report: cannot create /tmp: Is a directory"),
 ]

@@ -112,6 +112,17 @@ def test_a_timed_run_leaves_lines_log_report_and_summary_that_agree(tmp_path):
     assert f"min {ordered[0]} p50 {p50} " in summary and summary.splitlines()[-1].startswith("cpu s: main thread ")
 
 
+def test_offscreen_draws_with_no_display_server_at_all(tmp_path):
+    log, report = tmp_path / "log.csv", tmp_path / "report.json"
+    status, out, err = finish(start("", "--winsys", "offscreen", "-v", "--frames", "60", "--log", str(log), "--report",
+                                    str(report), "--summary", "0", env={"WAYLAND_DISPLAY": ""}))
+    rows, shown = read_log(log), json.loads(report.read_text())["display"]
+    assert (status, err, len(rows), len(check_log(rows))) == (0, "", 60, 39) and out.startswith(BANNER + "interval:0\n")
+    assert DELTA.search(out) and "\nwindow system: offscreen\nrefresh: unknown (no vblank clock)\nswap control: no\n" \
+        "vsync: unknown\npresents: none: offscreen, nothing is shown\ncpu s: " in out
+    assert (shown["window_system"], shown["vsync"], shown["capabilities"]["feedback"]) == ("offscreen", "unknown", "none")
+
+
 def test_the_hybrid_pace_keeps_the_busy_paces_precision(tmp_path):
     """Side by side on one server, with every record and the QR code on. On a quiet machine hybrid's p99
     stays within 60 μs. On a busy one, within four times busy's + 20 μs: a sleeping thread pays the
