@@ -68,7 +68,7 @@ def in_session(sid):
     def session(pid):
         with contextlib.suppress(OSError):
             with open(f"/proc/{pid}/stat") as f:
-                return int(f.read().rsplit(")", 1)[1].split()[4])
+                return int(f.read().rsplit(")", 1)[1].split()[2])
     return [pid for pid in os.listdir("/proc") if pid.isdigit() and session(pid) == sid]
 
 
