@@ -98,6 +98,13 @@ def test_a_stop_signal_reaches_the_program_once_however_it_is_sent_and_the_recor
     assert in_session(proc.pid) == []  # the X server stopped too
 
 
+def test_a_wrapped_command_can_read_its_terminal():
+    command = f"{os.path.join(os.path.dirname(READ), 'with-xvfb')} bash -c 'read -t 5 x; echo got=$x'"
+    done = subprocess.run(["script", "-qec", command, "/dev/null"], input="hello\n", capture_output=True, text=True,
+                          timeout=60)
+    assert "got=hello" in done.stdout, done.stdout
+
+
 def test_a_photo_is_read_as_it_is_shown(tmp_path):
     # Held upside down: the pixels turned half round, and the EXIF orientation that turns them back.
     shown = Image.new("L", (400, 200))
