@@ -1,16 +1,26 @@
 #include "figures.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
 #include "frame.h"
 
-void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us)
+void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us, uint64_t held_us,
+               uint64_t woke_late_us)
 {
     f.interval.add(interval_us);
     f.duration.add(duration_us);
-    if (requested_us > 0 && 2 * interval_us > 3 * uint64_t(requested_us))
-        ++f.late;
+    f.held_us += held_us;
+    f.woke_late_us += woke_late_us;
+    if (requested_us <= 0 || 2 * interval_us <= 3 * uint64_t(requested_us))
+        return;
+    ++f.late;
+    uint64_t excess = interval_us - uint64_t(requested_us);
+    uint64_t held = std::min(held_us, excess), woke = std::min(woke_late_us, excess - held);
+    f.late_causes.held += held;
+    f.late_causes.woke_late += woke;
+    f.late_causes.drawn_long += excess - held - woke;
 }
 
 void add_present(DisplayFigures &d, PresentMode mode, int64_t latency_us)
@@ -92,6 +102,10 @@ std::string frames_text(const RunFigures &r)
     if (r.interval_us > 0)
         s += format("late frames: %llu (interval above %.10g \u03bcs)\n", (unsigned long long)f.late,
                     1.5 * r.interval_us);
+    if (f.late)
+        s += format("late by \u03bcs: %llu held by the window system, %llu woken late by the machine, %llu drawn long\n",
+                    (unsigned long long)f.late_causes.held, (unsigned long long)f.late_causes.woke_late,
+                    (unsigned long long)f.late_causes.drawn_long);
     else
         s += "late frames: n/a (no interval requested)\n";
     return s;
@@ -280,7 +294,12 @@ nlohmann::json report_json(const RunFigures &r)
                       {"pace", r.pace}, {"warmup_frames", warmup_frames}}},
         {"frames", {{"measured", f.interval.count()}, {"seconds", double(f.interval.sum()) / 1e6},
                     {"fps_mean", or_null(measured, fps_mean(f))},
-                    {"late", r.interval_us > 0 ? nlohmann::json(f.late) : nlohmann::json(nullptr)}}},
+                    {"late", r.interval_us > 0 ? nlohmann::json(f.late) : nlohmann::json(nullptr)},
+                    {"held_us", f.held_us}, {"woke_late_us", f.woke_late_us},
+                    {"late_by", r.interval_us > 0 ? nlohmann::json({{"held_us", f.late_causes.held},
+                                                                    {"woke_late_us", f.late_causes.woke_late},
+                                                                    {"drawn_long_us", f.late_causes.drawn_long}})
+                                                  : nlohmann::json(nullptr)}}},
         {"interval_us", spread_json(f.interval)},
         {"duration_us", spread_json(f.duration)},
         {"fps_low_1pct", or_null(measured, fps_low(f.interval, 1))},

@@ -11,10 +11,20 @@
 #include "input.h"
 #include "presentation.h"
 
+// Where the late frames' lateness went: of each late interval's excess over
+// the requested one, first what the window system held the frame back, then
+// how late the loop woke for it, and the rest drawn long (this frame's or the
+// frame before's own length). μs.
+struct LateCauses {
+    uint64_t held = 0, woke_late = 0, drawn_long = 0;
+};
+
 // The frames past the warm-up: the same ones the statistics lines measure.
 struct FrameFigures {
     Histogram interval, duration;  // μs, swap end to swap end, and start to swap end
     uint64_t late = 0;             // intervals above 1.5 times the requested one
+    uint64_t held_us = 0, woke_late_us = 0;  // over every measured frame
+    LateCauses late_causes;
 };
 
 // Where the count of missed vblanks comes from, or why there is none.
@@ -55,8 +65,9 @@ struct RunFigures {
     double cpu_main_thread_s = 0, cpu_process_s = 0;
 };
 
-// Folds in one measured frame.
-void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us);
+// Folds in one measured frame, with what held it back and how late the loop woke for it.
+void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us, uint64_t held_us = 0,
+               uint64_t woke_late_us = 0);
 
 // "vsync|hw_clock" and so on; empty for none.
 std::string flags_text(unsigned flags);

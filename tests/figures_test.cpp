@@ -32,7 +32,7 @@ TEST(Figures, SummaryAndReportOfFramesAndPresents)
     r.interval_us = 10000;
     r.pace = "busy";
     for (uint64_t i = 0; i < 1000; ++i)
-        add_frame(r.frames, r.interval_us, i == 500 ? 20000 : 10000, 2000 + i % 10);
+        add_frame(r.frames, r.interval_us, i == 500 ? 20000 : 10000, 2000 + i % 10, i == 500 ? 4000 : 100, i == 500 ? 3000 : 0);
     nlohmann::json j = report_json(r);
     EXPECT_EQ(j["frames"]["late"], 1);
     EXPECT_EQ(j["interval_us"]["p999"], 10000);
@@ -43,7 +43,11 @@ TEST(Figures, SummaryAndReportOfFramesAndPresents)
               "frames measured: 1000\nseconds: 10.010\nfps mean: 99.90\n"
               "interval \xce\xbcs: min 10000 p50 10000 p90 10000 p99 10000 p99.9 10000 max 20000 mean 10010.0 stddev 316.1\n"
               "duration \xce\xbcs: min 2000 p50 2004 p90 2008 p99 2009 p99.9 2009 max 2009 mean 2004.5 stddev 2.9\n");
-    EXPECT_NE(s.find("\nlate frames: 1 (interval above 15000 \xce\xbcs)\nrefresh: unknown"), std::string::npos) << s;
+    // The late frame's 10000 μs beyond the interval: what held it, then how late the loop woke, then the rest.
+    EXPECT_NE(s.find("\nlate frames: 1 (interval above 15000 \xce\xbcs)\nlate by \xce\xbcs: 4000 held by the window system, "
+                     "3000 woken late by the machine, 3000 drawn long\nrefresh: unknown"), std::string::npos) << s;
+    EXPECT_EQ(j["frames"]["held_us"], 999 * 100 + 4000);
+    EXPECT_EQ(j["frames"]["late_by"], nlohmann::json::parse(R"({"held_us": 4000, "woke_late_us": 3000, "drawn_long_us": 3000})"));
 
     // A window system that is neither X11 nor Wayland is told in the words its identity gives.
     RunFigures other;
