@@ -75,7 +75,7 @@ bool FramePipeline::run(uint64_t now)
         } else if (redraw_ && !held_since_) {
             held_since_ = now;
         }
-        side_work(now);
+        side_work(now, drawn);
         if (drawn)
             free_since_ = getsystemtick();
     }
@@ -109,8 +109,6 @@ uint64_t FramePipeline::press_after(uint64_t tick)
 
 void FramePipeline::inject(uint64_t now)
 {
-    if (!next_press_ || now < next_press_)
-        return;
     uint64_t stamp = backend_.inject_press(next_key_);
     if (stamp == press_held) {
         if (!holding_)
@@ -169,17 +167,17 @@ Events FramePipeline::wait_for_events()
 }
 
 // The work that can wait a frame, each part where it fits before the next
-// one. A frame the window system holds has no tick to keep: its release
+// one, or once it has waited too many frames. A frame the window system holds has no tick to keep: its release
 // cannot be foreseen, and the work is never put off for it.
-void FramePipeline::side_work(uint64_t now)
+void FramePipeline::side_work(uint64_t now, bool after_frame)
 {
     uint64_t frame_due = redraw_ ? 0 : next_frame_tick(limits_, totalcount);
-    if (now >= record_deadline() && side_work_fits(now, frame_due, records_guard_us)) {
+    if (now >= record_deadline() && records_work_.may_start(now, frame_due, records_guard_us, after_frame)) {
         backend_.poll_presentation(*this);
         record_catch_up(now);
         watch_stdout_reader();
     }
-    if (side_work_fits(now, frame_due, press_guard_us))
+    if (next_press_ && now >= next_press_ && press_work_.may_start(now, frame_due, press_guard_us, after_frame))
         inject(now);
 }
 

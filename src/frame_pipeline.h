@@ -36,7 +36,7 @@ private:
     uint64_t wake_tick_now(uint64_t now, bool held) const;
     bool released();
     void draw_frame();
-    void side_work(uint64_t now);
+    void side_work(uint64_t now, bool after_frame);
     void inject(uint64_t now);
     uint64_t press_after(uint64_t tick);
     bool injecting(uint64_t now) const;
@@ -53,6 +53,8 @@ private:
     uint64_t held_since_ = 0, held_ = 0, late_ = 0;
     uint64_t free_since_ = 0;  // when the loop was done with the last frame and its work after it
     uint64_t previous_swap_end_ = 0;
+
+    SideWork records_work_, press_work_;
 
     InputLatency input_;
     uint64_t presses_left_, next_press_ = 0, last_press_ = 0;  // ticks; 0 for none

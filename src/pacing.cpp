@@ -49,6 +49,15 @@ bool side_work_fits(uint64_t now, uint64_t frame_due, uint64_t guard_us)
     return !(now < frame_due && frame_due < now + guard_us);
 }
 
+bool SideWork::may_start(uint64_t now, uint64_t frame_due, uint64_t guard_us, bool after_frame)
+{
+    waited += after_frame;
+    bool start = side_work_fits(now, frame_due, guard_us) || (after_frame && waited > starved_after_frames);
+    if (start)
+        waited = 0;
+    return start;
+}
+
 uint64_t wake_tick(uint64_t now, uint64_t event, uint64_t frame_due, uint64_t side_due, uint64_t guard_us)
 {
     return side_due < event && side_work_fits(std::max(now, side_due), frame_due, guard_us) ? side_due : event;

@@ -69,6 +69,24 @@ TEST(Pacing, WorkThatCanWaitNeverMakesAFrameLate)
     EXPECT_EQ(next_frame_tick(RunLimits{5, 0}, 5), 0u);
 }
 
+// Intervals just above the frame's own cost leave no moment between frames
+// outside the guard: the work still runs within three frames of falling due,
+// wherever between two frames it falls due; with room, within one.
+TEST(Pacing, WorkThatCanWaitIsNeverStarved)
+{
+    const uint64_t cost = 1300, guard = 2000;
+    for (uint64_t room : {100u, 500u, 999u, 1999u, 5000u})
+        for (uint64_t phase = 0; phase < cost + room; phase += 97) {
+            SideWork work;
+            uint64_t frames = 0, due = 1000000 + phase, now = 1000000;
+            bool done = false;
+            for (uint64_t start = 1000000; !done && frames < 50; start += cost + room, ++frames)
+                for (now = start + cost; !done && now < start + cost + room; now += 10)
+                    done = now >= due && work.may_start(now, start + cost + room, guard, now == start + cost);
+            EXPECT_LE(frames, room + cost >= guard + cost ? 2u : 4u) << room << " " << phase;
+        }
+}
+
 // Runs a frame from `start` to the end of its swap at `end`; returns what it printed.
 static std::string frame(uint64_t start, uint64_t end)
 {
