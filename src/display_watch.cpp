@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 // A present is late by the refresh cycles it missed after the first one
 // following its swap end: counted on the vblank clock where the display
@@ -49,7 +50,22 @@ MissedFrom DisplayWatch::missed_from(int counts_refreshes) const
     return last_seq_ ? MissedFrom::times_short_run : MissedFrom::times_no_seq;
 }
 
-void DisplayWatch::presented(const PresentedFrame &frame, const Presentation &p)
+std::optional<int64_t> DisplayWatch::animation_step(const PresentedFrame &frame, const Presentation &p)
+{
+    if (p.mode == mode_skip || !p.ust_mono)
+        return std::nullopt;
+    std::optional<int64_t> error;
+    if (frame.found && shown_at_)
+        error = int64_t(frame.start_mono_us - shown_start_) - int64_t(p.ust_mono - shown_at_);
+    // A frame shown that matches none of the waiting rows breaks the chain.
+    shown_start_ = frame.found ? frame.start_mono_us : 0;
+    shown_at_ = frame.found ? p.ust_mono : 0;
+    if (error)
+        presents_.animation_error.add(uint64_t(std::llabs(*error)));
+    return error;
+}
+
+std::optional<int64_t> DisplayWatch::presented(const PresentedFrame &frame, const Presentation &p)
 {
     if (per_frame() && p.mode == mode_skip) {
         feedback_.discarded();
@@ -70,6 +86,7 @@ void DisplayWatch::presented(const PresentedFrame &frame, const Presentation &p)
     missed_by_times_ += late_by_times(frame, p);
     add_present(presents_, p.mode,
                 frame.found && p.ust_mono >= frame.start_mono_us ? int64_t(p.ust_mono - frame.start_mono_us) : -1);
+    return animation_step(frame, p);
 }
 
 void DisplayWatch::frame(const Frame &f)

@@ -1,6 +1,7 @@
 #include "figures.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
@@ -11,6 +12,7 @@ void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint
 {
     f.interval.add(interval_us);
     f.duration.add(duration_us);
+    f.stutters.add(interval_us);
     f.held_us += held_us;
     f.woke_late_us += woke_late_us;
     if (requested_us <= 0 || 2 * interval_us <= 3 * uint64_t(requested_us))
@@ -21,6 +23,24 @@ void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint
     f.late_causes.held += held;
     f.late_causes.woke_late += woke;
     f.late_causes.drawn_long += excess - held - woke;
+}
+
+size_t StutterCount::window() const
+{
+    double mean_ms = n_ ? double(sum_) / double(n_) / 1000 : 0;
+    return std::min(kept, size_t(std::floor(10 * std::sqrt(mean_ms) + 0.5)));
+}
+
+void StutterCount::add(uint64_t interval_us)
+{
+    size_t w = std::min(window(), size_t(n_));
+    uint64_t before = 0;
+    for (size_t i = 1; i <= w; ++i)
+        before += ring_[(n_ - i) % kept];
+    count_ += w && 2 * interval_us * w > 5 * before;
+    ring_[n_ % kept] = interval_us;
+    ++n_;
+    sum_ += interval_us;
 }
 
 void add_present(DisplayFigures &d, PresentMode mode, int64_t latency_us)
@@ -102,6 +122,9 @@ std::string frames_text(const RunFigures &r)
     if (r.interval_us > 0)
         s += format("late frames: %llu (interval above %.10g \u03bcs)\n", (unsigned long long)f.late,
                     1.5 * r.interval_us);
+    if (f.interval.count())
+        s += format("stutters: %llu (intervals above 2.5 times the mean of the %zu before them)\n",
+                    (unsigned long long)f.stutters.count(), f.stutters.window());
     if (f.late)
         s += format("late by \u03bcs: %llu held by the window system, %llu woken late by the machine, %llu drawn long\n",
                     (unsigned long long)f.late_causes.held, (unsigned long long)f.late_causes.woke_late,
@@ -208,6 +231,10 @@ std::string display_text(const DisplayFigures &d)
         s += "presents: every frame was discarded: none reached the screen\n";
     if (d.latency.count())
         s += latency_text("present latency", d.latency);
+    if (d.animation_error.count()) {
+        std::string line = latency_text("animation error", d.animation_error);
+        s += line.substr(0, line.size() - 1) + " (each shown frame's start step against its present step)\n";
+    }
     return s + missed_text(d);
 }
 
@@ -224,6 +251,7 @@ nlohmann::json display_json(const DisplayFigures &d)
     for (int m = 0; m < mode_count; ++m)
         presents[mode_name(PresentMode(m))] = d.presents[m];
     presents["latency_us"] = latency_json(d.latency);
+    presents["animation_error_us"] = latency_json(d.animation_error);
     const DisplayIdentity &id = d.identity;
     nlohmann::json j = {{"window_system", id.window_system}, {"server", id.server},
             {"refresh_hz", or_null(d.refresh_hz > 0, d.refresh_hz)}, {"swap_control", d.swap_control},
@@ -295,7 +323,7 @@ nlohmann::json report_json(const RunFigures &r)
         {"frames", {{"measured", f.interval.count()}, {"seconds", double(f.interval.sum()) / 1e6},
                     {"fps_mean", or_null(measured, fps_mean(f))},
                     {"late", r.interval_us > 0 ? nlohmann::json(f.late) : nlohmann::json(nullptr)},
-                    {"held_us", f.held_us}, {"woke_late_us", f.woke_late_us},
+                    {"stutters", f.stutters.count()}, {"held_us", f.held_us}, {"woke_late_us", f.woke_late_us},
                     {"late_by", r.interval_us > 0 ? nlohmann::json({{"held_us", f.late_causes.held},
                                                                     {"woke_late_us", f.late_causes.woke_late},
                                                                     {"drawn_long_us", f.late_causes.drawn_long}})

@@ -232,7 +232,7 @@ void FramePipeline::vblank(uint64_t msc, uint64_t ust)
 
 void FramePipeline::presented(const Presentation &p)
 {
-    watch_.presented(record_present(p), p);
+    record_present(p, watch_.presented(record_find(p), p));
     if (p.mode != mode_skip)
         input_.presented(p.frame_id, p.ust_mono);
 }
