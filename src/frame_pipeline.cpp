@@ -101,12 +101,6 @@ bool FramePipeline::run_ends(uint64_t now) const
     return run_over(limits_, totalcount, now) || (settings_.inject && unlimited && !injecting(now));
 }
 
-// When the next press is due after tick `tick`, at a random phase of the frames.
-uint64_t FramePipeline::press_after(uint64_t tick)
-{
-    return next_press_tick(tick, press_period_us(interval), std::uniform_real_distribution<double>()(phase_));
-}
-
 void FramePipeline::inject(uint64_t now)
 {
     uint64_t stamp = backend_.inject_press(next_key_);
@@ -126,7 +120,7 @@ void FramePipeline::inject(uint64_t now)
     next_key_ = (next_key_ + 1) % press_keys;
     holding_ = false;
     last_press_ = stamp;
-    next_press_ = --presses_left_ ? press_after(stamp) : 0;
+    next_press_ = --presses_left_ ? presses_.after(stamp, press_period_us(interval)) : 0;
 }
 
 // The tick the hybrid pace wakes at: shortly before the next frame or the
@@ -214,7 +208,7 @@ void FramePipeline::draw_frame()
     previous_swap_end_ = swap_end;
     // The presses begin once the warm-up is over, at a random phase.
     if (presses_left_ && frame.number == warmup_frames + 1)
-        next_press_ = press_after(swap_end);
+        next_press_ = presses_.after(swap_end, press_period_us(interval));
 
     end_frame(frame, interval);
     watch_stdout();

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <random>
 
 #include "backend/backend.h"
 #include "display_watch.h"
@@ -38,7 +37,6 @@ private:
     void draw_frame();
     void side_work(uint64_t now, bool after_frame);
     void inject(uint64_t now);
-    uint64_t press_after(uint64_t tick);
     bool injecting(uint64_t now) const;
     bool run_ends(uint64_t now) const;
 
@@ -60,5 +58,5 @@ private:
     uint64_t presses_left_, next_press_ = 0, last_press_ = 0;  // ticks; 0 for none
     int next_key_ = 0;
     bool holding_ = false;  // the next press is held back, and counted so
-    std::mt19937_64 phase_{std::random_device{}()};
+    PressSchedule presses_;
 };

@@ -84,7 +84,8 @@ InputFigures InputLatency::figures() const
     return f;
 }
 
-uint64_t next_press_tick(uint64_t after, uint64_t period_us, double u)
+uint64_t PressSchedule::after(uint64_t tick, uint64_t period_us)
 {
-    return after + 3 * period_us + uint64_t(u * double(period_us));
+    double u = std::uniform_real_distribution<double>()(rng_);
+    return tick + 3 * period_us + uint64_t(u * double(period_us));
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <random>
 #include <vector>
 
 #include "histogram.h"
@@ -71,7 +72,15 @@ private:
     bool drawing_ = false;        // the latest answer is waiting for its swap end
 };
 
-// When the next injected press is due after one at `after`: three periods
-// later, and a random share `u` in [0, 1) of a fourth, so that the presses
-// stay apart and fall at a uniform phase of the frames.
-uint64_t next_press_tick(uint64_t after, uint64_t period_us, double u);
+// When injected presses are due: each three periods and a random share of
+// a fourth after the last, so that the presses stay apart and fall at a
+// uniform phase of the frames.
+class PressSchedule {
+public:
+    explicit PressSchedule(uint64_t seed = std::random_device{}()) : rng_(seed) {}
+    // The press due after one at tick `tick`, frames `period_us` apart.
+    uint64_t after(uint64_t tick, uint64_t period_us);
+
+private:
+    std::mt19937_64 rng_;
+};

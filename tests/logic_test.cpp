@@ -167,6 +167,17 @@ TEST(Input, EachPressIsAnsweredOnceAndTimedToItsFramesPresent)
               (std::vector<uint64_t>{100, 800, 500, 1500, 1000, 2000}));
     EXPECT_EQ((std::vector<uint64_t>{f.to_present.count(), f.to_present.min(), f.to_present.max()}),
               (std::vector<uint64_t>{2, 8100, 9000}));
+    // Presses fall at a uniform phase of the frames: over 60 of them, every quarter of the period holds
+    // some, each three to four periods after the last.
+    PressSchedule schedule(20261209);
+    std::vector<int> quarters(4);
+    for (uint64_t i = 0, t = 1000000; i < 60; ++i) {
+        uint64_t next = schedule.after(t, 20000);
+        EXPECT_TRUE(next >= t + 60000 && next < t + 80000);
+        ++quarters[(next % 20000) / 5000];
+        t = next;
+    }
+    EXPECT_EQ(std::count(quarters.begin(), quarters.end(), 0), 0) << testing::PrintToString(quarters);
     // Without injection, every press is the user's, timed from its arrival.
     InputLatency listening(true, false);
     listening.arrived(100, user_key);

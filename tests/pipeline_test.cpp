@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "clock.h"
+#include "backend/wayland/connection.h"
+#include "backend/wayland/feedback.h"
 #include "frame_pipeline.h"
 #include "frame_stats.h"
 #include "record.h"
@@ -97,34 +99,54 @@ TEST(Records, APresentFindsItsOwnWaitingFrameAtAnyRate)
 
 namespace {
 
-// The verdict on 100 presentations a refresh apart, through the pipeline.
-std::string verdict(unsigned flags_of_50th, unsigned flags, bool discard_one)
+struct Collected final : PresentationFeed {
+    std::vector<Presentation> all;
+    void vblank(uint64_t, uint64_t) override {}
+    void presented(const Presentation &p) override { all.push_back(p); }
+};
+
+// The verdict, and the summary's word on presents, from 100 frames a refresh
+// apart, as a compositor's events give them to the Wayland room's own
+// feedback: each frame's flags, the 50th's, and which are discarded.
+std::pair<std::string, std::string> verdict(unsigned flags, unsigned flags_of_50th, bool (*discarded)(uint64_t))
 {
-    std::vector<Presentation> feedback;
+    WaylandConnection connection;
+    FrameFeedback feedback;
+    feedback.start(connection, nullptr, true);
     for (uint64_t i = 0; i < 100; ++i) {
-        Presentation p;
-        p.ust_mono = 5000000 + i * 16667;
-        p.flags = i == 50 ? flags_of_50th : flags;
-        p.mode = discard_one && i == 70 ? mode_skip : mode_copy;
-        p.refresh_ns = 16666667;
-        p.frame_id = i + 1;
-        feedback.push_back(p);
+        if (discarded(i))
+            feedback.discarded(i + 1);
+        else
+            feedback.presented(i + 1, 5000000 + i * 16667, 16666667, 0, i == 50 ? flags_of_50th : flags);
     }
-    MadeUpBackend backend(compositor(), feedback);
+    Collected presents;
+    feedback.drain(presents);
+    MadeUpBackend backend(compositor(), presents.all);
     Settings settings;
     FramePipeline pipeline(backend, settings);
-    return pipeline.final_figures().vsync;
+    RunFigures r;
+    r.display = pipeline.final_figures();
+    std::string summary = summary_text(r);
+    return {r.display.vsync, summary.substr(summary.find("presents: "))};
 }
 
 }  // namespace
 
+// Only presents that each carry the vsync flag, a refresh apart, with none
+// discarded, are locked; the flag makes the difference, every time.
 TEST(FramePipeline, CompositorFeedbackReachesTheVerdict)
 {
     const unsigned vsync = flag_vsync | flag_hw_clock | flag_hw_completion;
-    EXPECT_EQ(verdict(vsync, vsync, false), "locked");
-    EXPECT_EQ(verdict(flag_hw_clock, vsync, false), "not locked");  // one not synchronised
-    EXPECT_EQ(verdict(vsync, vsync, true), "not locked");           // one discarded
-    EXPECT_EQ(verdict(flag_hw_clock, flag_hw_clock, false), "unknown");  // none marked, as headless compositors
+    auto none = [](uint64_t) { return false; };
+    EXPECT_EQ(verdict(vsync, vsync, none).first, "locked");
+    EXPECT_EQ(verdict(vsync, flag_hw_clock, none).first, "not locked");  // one not synchronised
+    EXPECT_EQ(verdict(vsync, vsync, [](uint64_t i) { return i == 70; }).first, "not locked");  // one discarded
+    EXPECT_EQ(verdict(flag_hw_clock, flag_hw_clock, none).first, "unknown");  // none marked, as headless compositors
+    // Every frame discarded, as headless sway does: nothing reached the screen, and nothing can be said of vsync.
+    auto [said, presents] = verdict(vsync, vsync, [](uint64_t) { return true; });
+    EXPECT_EQ(said, "unknown");
+    EXPECT_EQ(presents.substr(0, presents.find("missed")), "presents: 100 (flip 0, copy 0, skip 100, suboptimal copy 0)\n"
+                                                           "presents: every frame was discarded: none reached the screen\n");
 }
 
 // A window system that never releases the frame it holds: none is drawn,
