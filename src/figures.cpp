@@ -261,7 +261,7 @@ nlohmann::json display_json(const DisplayFigures &d)
     if (!present_count(d))
         j["no_presents"] = id.no_presents;
     j["capabilities"] = {{"feedback", feedback_name(id.feedback)}, {"in_flight_limit", id.in_flight_limit},
-                         {"swap_interval", id.swap_interval},
+                         {"swap_interval", id.swap_interval}, {"tearing_control", id.tearing_control},
                          {"inject_refusal", id.inject_refusal.empty() ? nlohmann::json(nullptr) : nlohmann::json(id.inject_refusal)}};
     if (id.compositor) {
         j["sequence_counts_refreshes"] = d.sequence_counts_refreshes < 0 ? nlohmann::json(nullptr)

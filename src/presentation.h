@@ -62,6 +62,7 @@ struct DisplayIdentity {
     int hardware_clock = -1;         // -1 unknown until feedback says, 0 no, 1 yes
     double output_refresh_hz = 0;    // the output's current mode, where the window system tells; 0 unknown
     double buffer_scale = 1;         // buffer pixels per logical pixel, as last drawn
+    bool tearing_control = false;    // the compositor offers to present without waiting for vsync
     bool tearing_hint = false;       // vsync off asked the compositor for async presentation
 };
 

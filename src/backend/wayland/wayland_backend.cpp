@@ -161,6 +161,7 @@ DisplayIdentity WaylandBackend::identity()
     id.inject_refusal = wayland_inject_refusal();
     id.output_refresh_hz = connection_.refresh_mhz / 1000.0;
     id.buffer_scale = surface_.scale();
+    id.tearing_control = connection_.tearing_manager != nullptr;
     id.tearing_hint = tearing_hint_;
     return id;
 }
