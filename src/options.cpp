@@ -3,7 +3,6 @@
 #include <getopt.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -159,16 +158,6 @@ bool read_option(int c, const char *arg, Settings &s)
     }
 }
 
-// How many words a window system's option `arg` takes, itself included; 0
-// for a word that is no window system's option.
-int window_system_words(const char *arg)
-{
-    int words = 0;
-    for (const BackendRow &row : backend_table())
-        words = std::max(words, option_words(row, arg));
-    return words;
-}
-
 // The command line without the window systems' options, which go to window_system_args.
 std::vector<char *> program_args(int argc, char **argv, std::vector<char *> &window_system_args)
 {
@@ -178,7 +167,7 @@ std::vector<char *> program_args(int argc, char **argv, std::vector<char *> &win
             args.insert(args.end(), argv + i, argv + argc);
             break;
         }
-        int words = window_system_words(argv[i]);
+        int words = option_words(argv[i]);
         if (words && i + words <= argc)
             window_system_args.insert(window_system_args.end(), argv + i, argv + i + words), i += words - 1;
         else

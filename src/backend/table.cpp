@@ -58,28 +58,28 @@ std::string backend_words(const char *joint, const char *last_joint)
     return words;
 }
 
-int option_words(const BackendRow &row, const char *arg)
+int option_words(const char *arg, const BackendRow *row)
 {
-    for (const char *name : row.valued_options)
-        if (strcmp(arg, name) == 0)
-            return 2;
-    for (const char *name : row.flag_options)
-        if (strcmp(arg, name) == 0)
-            return 1;
-    return 0;
+    int words = 0;
+    for (const BackendRow &each : backend_table()) {
+        if (row && row != &each)
+            continue;
+        for (const char *name : each.valued_options)
+            words = strcmp(arg, name) == 0 ? 2 : words;
+        for (const char *name : each.flag_options)
+            words = strcmp(arg, name) == 0 ? std::max(words, 1) : words;
+    }
+    return words;
 }
 
 std::vector<char *> own_options(const BackendRow &row, const std::vector<char *> &taken)
 {
     std::vector<char *> own;
     for (size_t i = 0; i < taken.size();) {
-        int words = 0;
-        for (const BackendRow &each : backend_table())
-            words = std::max(words, option_words(each, taken[i]));
-        words = std::max(words, 1);
-        if (option_words(row, taken[i]))
-            own.insert(own.end(), taken.begin() + long(i), taken.begin() + long(std::min(i + size_t(words), taken.size())));
-        i += size_t(words);
+        size_t words = std::min(size_t(std::max(option_words(taken[i]), 1)), taken.size() - i);
+        if (option_words(taken[i], &row))
+            own.insert(own.end(), taken.begin() + long(i), taken.begin() + long(i + words));
+        i += words;
     }
     return own;
 }

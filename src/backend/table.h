@@ -33,9 +33,10 @@ const BackendRow *choose_backend(const std::string &asked, const std::function<c
 // two by `last_joint`: "auto, x11, wayland or offscreen".
 std::string backend_words(const char *joint, const char *last_joint);
 
-// How many words `arg` takes as an option of `row`, itself included: 2 for
-// one that takes a value, 1 for a flag, 0 for none of its options.
-int option_words(const BackendRow &row, const char *arg);
+// How many words `arg` takes as an option of `row`, or of any row where
+// `row` is null, itself included: 2 for one that takes a value, 1 for a
+// flag, 0 for none of those options.
+int option_words(const char *arg, const BackendRow *row = nullptr);
 
 // Of the window systems' options taken out of the command line, those of `row`.
 std::vector<char *> own_options(const BackendRow &row, const std::vector<char *> &taken);
