@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-extern uint64_t ticks1;    // tick of the latest idle pass
+extern uint64_t ticks1;    // tick of the latest pass of the frame loop
 extern uint64_t ticks2;    // tick of the latest redisplay request
 
 // Records the tick `now` and tells whether a redisplay is due: at least
