@@ -71,3 +71,40 @@ def required(log, names):
         for line, value in enumerate(log[name], start=2):
             if value is None:
                 raise BadLog(f"line {line}: {name} is blank")
+
+
+def stutters(intervals):
+    """The indices of the stutters among a run's measured intervals, as the
+    program counts them after CapFrameX: an interval longer than 2.5 times the
+    mean of the W intervals before it, W being round(10 * sqrt(the mean interval
+    in ms)) of those before it, at most 1024. The first has no history."""
+    found, sums = [], [0]
+    for n, interval in enumerate(intervals):
+        if n:
+            w = min(1024, n, math.floor(10 * math.sqrt(sums[n] / n / 1000) + 0.5))
+            if w and 2 * interval * w > 5 * (sums[n] - sums[n - w]):
+                found.append(n)
+        sums.append(sums[-1] + interval)
+    return found
+
+
+def display_steps(log):
+    """For each frame, (how long after the frame shown before it it was shown,
+    its animation error), in μs: the animation error is the step of its start,
+    the tick it shows, minus that step of its present, both on CLOCK_MONOTONIC,
+    as the program counts it. None for a frame not shown, or whose predecessor
+    on the screen is not known: a row with no word on its present may have been
+    shown between them. A discard, or a present with no time, is passed over."""
+    steps, last = [], None
+    for start, end, mono, ust, mode in zip(log["start_us"], log["swap_end_us"], log["swap_end_mono_us"],
+                                           log["present_ust"], log["present_mode"]):
+        step = None, None
+        if mode is None:
+            last = None
+        elif ust is not None and mode != "skip":
+            shown = start + mono - end  # the raw and monotonic clocks' offset barely moves within a frame
+            if last:
+                step = ust - last[1], shown - last[0] - (ust - last[1])
+            last = shown, ust
+        steps.append(step)
+    return steps

@@ -26,6 +26,7 @@ grep -q '^deltaTick:[0-9]* deltaMin:' "$tmp/out" || fail "no statistics: no fram
 [ "$(wc -l <"$tmp/log.csv")" -eq 61 ] || fail "the log does not hold 60 frames"
 [ "$("$bin/quorvel-plot" "$tmp/log.csv")" = "$tmp/log.png" ] || fail "quorvel-plot did not name its picture"
 [ "$(head -c 4 "$tmp/log.png" | tail -c 3)" = PNG ] || fail "no picture"
+[ "$("$bin/quorvel-export" --to mangohud "$tmp/log.csv" | wc -l)" -eq 42 ] || fail "quorvel-export: not 39 frames"
 : >"$tmp/empty.csv"
 [ "$("$bin/quorvel-plot" "$tmp/empty.csv" 2>&1)" = "quorvel-plot: $tmp/empty.csv: empty file" ] || fail "empty log"
 convert -size 64x64 xc:white "$tmp/blank.png"

@@ -1,5 +1,6 @@
-"""quorvel-plot and quorvel-read on real logs and hostile files."""
+"""quorvel-plot, quorvel-read and quorvel-export on real logs and hostile files."""
 import contextlib
+import csv
 import json
 import os
 import re
@@ -14,9 +15,10 @@ from PIL import Image
 
 import footage
 import quorvel_log
-from harness import BIN, DATA, xvfb
+from harness import BIN, DATA, run, weston, xvfb
 
 PLOT, READ = os.environ["QUORVEL_PLOT"], os.environ["QUORVEL_READ"]
+EXPORT = os.path.join(os.path.dirname(PLOT), "quorvel-export")
 HEADER = "frame,start_us,swap_end_us,interval_us,duration_us,swap_end_mono_us,present_ust,present_msc,present_mode\n"
 ROWS = "".join(f"{n},{n}000,{n}500,{'' if n == 1 else 1000},500,{n}900,,,\n" for n in range(1, 30))
 
@@ -125,3 +127,108 @@ def test_a_photo_is_read_as_it_is_shown(tmp_path):
     shown.rotate(180).save(photo := tmp_path / "photo.jpg", exif=exif, quality=95)
     status, out, err = tool(READ, photo)
     assert (status, err) == (0, "") and f"{photo}: code 2 - code 1: 2000 \u03bcs\n" in out
+
+
+# Measured intervals, three long: the second is a stutter against a window of 31 or 33 intervals, not the right 32.
+STEADY = [25000] + [10000] * 39 + [30000] + [10000] * 31 + [26540] + [10000] * 10 + [40000] + [10000] * 5
+ERRORS = {1: "", 10: -1234, 11: 1234, 20: "", 30: "", 31: ""}  # the animation errors that are not 0
+
+
+def made_up_log(path):
+    """Two warm-up frames, then STEADY; each frame shown 5000 μs after its swap, but frame 10 1234 μs later,
+    frame 20 discarded, no word on frame 30's present, and frame 40 answering a press 3000 μs before it started."""
+    rows, end = [HEADER[:-1] + ",present_flags,measured,input_us,held_us,woke_late_us,animation_error_us\n"], 10**6
+    for n, interval in enumerate([None, 10000] + STEADY, start=1):
+        end += interval or 0
+        present = {20: ",,skip", 30: ",,"}.get(n, f"{end + 777 + 5000 + 1234 * (n == 10)},{n},copy")
+        rows.append(f"{n},{end - 2000},{end},{interval or ''},2000,{end + 777},{present},,{int(n > 2)},"
+                    f"{end - 5000 if n == 40 else ''},0,0,{ERRORS.get(n, 0)}\n")
+    path.write_text("".join(rows))
+    return "".join(rows)
+
+
+def read_back(text):
+    """An exported file read by the documented rules: leading // lines skipped, then the header where a line starts
+    with Application or holds frametime, after MangoHud's two lines of system facts; columns by name in any case."""
+    lines = text.splitlines()
+    while lines[0].startswith("//"):
+        lines.pop(0)
+    if not (lines[0].startswith("Application") or "frametime" in lines[0].lower()):
+        assert lines[0] == "os,cpu,gpu,ram,kernel,driver,cpuscheduler" and len(next(csv.reader(lines[1:2]))) == 7
+        lines = lines[2:]
+    header, *rows = csv.reader(lines)
+    return {name.lower(): list(column) for name, column in zip(header, zip(*rows))}
+
+
+def exported(log_path):
+    """Both exports of a log, read back, against the log: the measured frames' times, each in the format's unit from
+    the swap end before the first, Dropped, MsUntilDisplayed and the animation errors; PresentMon's columns."""
+    log = quorvel_log.read(log_path)
+    rows = [r for r, m in zip(zip(*(log[c] for c in ("interval_us", "swap_end_mono_us", "present_ust", "present_mode",
+                                                     "animation_error_us"))), quorvel_log.measured(log)) if m]
+    elapsed = [sum(r[0] for r in rows[:n + 1]) for n in range(len(rows))]
+    for to in ("mangohud", "presentmon"):
+        status, out, err = tool(EXPORT, "--to", to, log_path)
+        got = read_back(out)
+        assert (status, err) == (0, "") and [round(1000 * float(t)) for t in
+                                             got.get("msbetweenpresents", got.get("frametime"))] == [r[0] for r in rows]
+        clock = [round(float(t) * 1e6) for t in got["timeinseconds"]] if "timeinseconds" in got else [
+            int(ns) / 1000 for ns in got["elapsed"]]
+        assert clock == elapsed
+    shown = [r[2] is not None and r[3] != "skip" for r in rows]
+    assert got["dropped"] == [{"skip": "1", None: "NA"}.get(r[3], "0") for r in rows]
+    assert [None if t == "NA" else round(1000 * float(t)) for t in got["msuntildisplayed"]] == [
+        r[2] - r[1] if s else None for r, s in zip(rows, shown)]
+    assert [None if t == "NA" else round(1000 * float(t)) for t in got["msanimationerror"]] == [r[4] for r in rows]
+    return got, log
+
+
+def test_a_made_up_log_exports_its_known_stutters_animation_errors_and_input_to_photon(tmp_path):
+    made_up_log(log := tmp_path / "log.csv")
+    pm, _ = exported(log)
+    assert quorvel_log.stutters(STEADY) == [40, 83] and pm["msallinputtophotonlatency"][40 - 3] == "10.000"
+    assert {*pm["msclicktophotonlatency"]} == {"NA", "10.000"} and pm["msbetweendisplaychange"][21 - 3] == "20.000"
+    assert {*pm["syncinterval"]} == {"NA"} and tool(PLOT, log)[:2] == (0, f"{tmp_path / 'log.png'}\n")
+    assert tool(EXPORT, "--to", "mangohud", log, "-o", out := tmp_path / "out.csv") == (0, "", "")
+    assert out.read_text() == tool(EXPORT, "--to", "mangohud", log)[1] and len(os.listdir(tmp_path)) == 3
+
+
+@pytest.mark.parametrize("wayland", [False, True], ids=["xvfb", "weston"])
+def test_a_real_run_exports_as_its_log_and_report_say(tmp_path, wayland):
+    log, report = tmp_path / "run.csv", tmp_path / "run.json"
+    with weston() if wayland else xvfb() as server:
+        status, _, err = run(*(["", "--winsys", "wayland"] if wayland else [server]), "--input", "--frames", "90",
+                             "--log", str(log), "--report", str(report), "10000", env=server[1] if wayland else None)
+    assert (status, err) == (0, "")
+    pm, rows = exported(log)
+    figures = json.loads(report.read_text())
+    words = {"copy": "Composed: Flip" if wayland else "Composed: Copy with GPU GDI"}
+    measured = [i for i, m in zip(rows["interval_us"], quorvel_log.measured(rows)) if m]
+    assert len(quorvel_log.stutters(measured)) == figures["frames"]["stutters"] and len(measured) == 69
+    assert pm["presentmode"] == [words.get(m, "NA") for m, k in zip(rows["present_mode"], rows["measured"]) if k]
+    assert {*pm["syncinterval"], *pm["allowstearing"]} == {"0"} | ({"NA"} if not wayland else set())
+    assert ("0" in pm["dropped"]) == wayland  # presents came
+
+
+EXPORT_REFUSALS = [  # the export's arguments, with L for the log and O for a file it must not replace; the reason
+    (["--to", "mangohud", "none.csv"], "none.csv: No such file or directory"),
+    (["--to", "excel", "L"], "argument --to: invalid choice: 'excel' (choose from 'presentmon', 'mangohud')"),
+    (["--to", "mangohud", "L", "--report", "O"], "O: not a quorvel report: Expecting value: line 1 column 1 (char 0)"),
+    (["--to", "presentmon", "O", "-o", "out.csv"], "O: not a quorvel log: the header should start with "
+                                                    + ",".join(quorvel_log.COLUMNS)),
+    (["--to", "presentmon", "blank.csv", "-o", "out.csv"], "blank.csv: line 9: start_us is blank"),
+    (["--to", "presentmon", "L", "-o", "O"], "O: cannot be written: Permission denied"),
+    (["--to", "mangohud", "L", "-o", "none/out.csv"], "none/out.csv: cannot be written: No such file or directory"),
+]
+
+
+@pytest.mark.parametrize("args,said", EXPORT_REFUSALS, ids=range(len(EXPORT_REFUSALS)))
+def test_export_refuses_bad_input_in_one_line_and_writes_nothing(tmp_path, args, said):
+    text = made_up_log(tmp_path / "L")
+    (tmp_path / "blank.csv").write_text(re.sub(r"\n8,\d+,", "\n8,,", text))
+    (kept := tmp_path / "O").write_text("old\n")
+    kept.chmod(0o444)
+    before = sorted(os.listdir(tmp_path))
+    done = subprocess.run([EXPORT, *args], cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", f"quorvel-export: {said}\n")
+    assert (sorted(os.listdir(tmp_path)), kept.read_text()) == (before, "old\n")
