@@ -31,6 +31,13 @@ def summary(path, report, missing):
         lines.append(f"video: {v['runs']} runs of quorvel, told apart by their ticks")
         lines += [f"video: run {r['run']}: frames {r['first_frame']} to {r['last_frame']}, {r['frames_seen']} seen, "
                   f"from {r['first_s']:.3f} s to {r['last_s']:.3f} s" for r in report["runs"]]
+    if v["alternate"]:  # two windows in view: each is a display of its own
+        lines.append("video: the runs' codes alternate, as two windows in view show them; each run's figures follow")
+        lines += [f"video: run {r['run']}: " + ", ".join(
+            [f"{name} ms p50 {r[key]['p50']:.1f} p99 {r[key]['p99']:.1f}" for key, name in
+             (("on_glass_ms", "on glass"), ("jitter_ms", "jitter")) if r[key]]
+            + ([f"clock ratio {r['fit']['clock_ratio']:.6f}, offset {r['fit']['offset_ms']:.3f} ms"] if "fit" in r
+               else ["no fit"])) for r in report["runs"]]
     if v["two_frame_reads"]:
         lines.append(f"video: {v['two_frame_reads']} video frames hold two consecutive frames, "
                      "as a rolling shutter shows them")
@@ -50,7 +57,8 @@ def summary(path, report, missing):
         lines.append("fit: cannot be made: fewer than two frames seen at different display times")
         return "".join(f"{path}: {line}\n" for line in lines)
     lines.append(f"fit: clock ratio {fit['clock_ratio']:.6f}, offset {fit['offset_ms']:.3f} ms, against the "
-                 + ("log's swap ends" if fit["against"] == "log" else "codes' ticks"))
+                 + ("log's swap ends" if fit["against"] == "log" else "codes' ticks")
+                 + (f", of run {fit['run']}, the largest" if v["runs"] > 1 else ""))
     if (said := stretch(fit["clock_ratio"])):
         lines.append(f"fit: {said}; the figures are in display time")
     if (off := fit.get("off_fit")):

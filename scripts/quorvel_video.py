@@ -86,15 +86,66 @@ def progress(frames, total):
     return tqdm(frames, total=total or None, unit=" frames", file=sys.stderr, leave=False)
 
 
+class Run:
+    """One run of quorvel as the video shows it: its codes' frame numbers
+    and ticks step forward together, in step with the video's timeline."""
+
+    # Up to this many codes back, the one least late is the reference for the next.
+    RECENT = 8
+
+    def __init__(self, number, first):
+        self.number, self.first, self.latest, self.recent = number, first, first, [first]
+
+    def ratio(self):
+        """Video seconds a display second, from the run's first code to its
+        latest; None until its ticks span half a second, below which a frame
+        seen one video frame late would change it by a fifth or more."""
+        span = (self.latest.tick - self.first.tick) / 1e6
+        return (self.latest.first - self.first.first) / span if span >= 0.5 else None
+
+    def fits(self, frame, tick, t):
+        """Whether a code first seen at `t` continues this run: its frame number
+        and tick step forward from the run's latest, and its tick moves as far
+        as the video's timeline allows, at the clock ratio seen so far within a
+        factor of 2 (of 8 before the ratio is known: a slow-motion export runs
+        4 or 8 times slower), plus a quarter of a second for the tick to run
+        ahead (a frame seen a video frame late is the reference, a frame seen
+        early is not) and 2 s for it to fall behind, as a display that froze
+        shows a frame drawn before it froze. The reference is the least late of
+        the run's recent codes, so a frame shown late after a freeze is none."""
+        if frame <= self.latest.frame or tick <= self.latest.tick:
+            return False
+        ratio = self.ratio()
+        ratio, factor = (ratio, 2) if ratio and ratio > 0 else (1, 8)
+        ref = max(self.recent, key=lambda s: s.tick / 1e6 - s.first / ratio)
+        ticks, video = (tick - ref.tick) / 1e6, (t - ref.first) / ratio
+        return ticks <= factor * video + 0.25 and video <= factor * ticks + 2
+
+    def add(self, sighting):
+        self.latest, self.recent = sighting, (self.recent + [sighting])[-self.RECENT:]
+
+
 class Sightings:
-    """The display frames seen, keyed by (frame, tick). Within a run, later
-    frames have later ticks; a code whose frame number and tick step apart,
-    as frame 1 of a second run after frame 300 of the first, starts a new run
-    of quorvel, whether or not its frame numbers were seen before."""
+    """The display frames seen, keyed by (frame, tick), each in its run. A
+    code seen before stays in its run. A new one continues the run it fits
+    (see Run.fits), the one whose latest frame number it follows most
+    closely where two or more fit, as two windows in view each continue
+    their own; a code that fits none starts a run, so a run is never empty:
+    frame 1 of run 2 after frame 300 of run 1, or a run filmed seconds late,
+    whose ticks ran far ahead of the video."""
+
+    # Runs looked at for each new code, most recently continued first: shuffled footage makes
+    # a run of nearly every code, and a long clip would otherwise compare each with all of them.
+    CANDIDATES = 8
 
     def __init__(self, ticks):
-        self.ticks, self.seen, self.runs, self.latest = ticks, {}, 0, None
+        self.ticks, self.seen, self.all, self.active = ticks, {}, [], []
+        self.alternate = False  # a code of an earlier run seen after a later run began
         self.counts = {"frames": 0, "frames_with_code": 0, "bad_reads": 0, "two_frame_reads": 0}
+
+    @property
+    def runs(self):
+        return len(self.all)
 
     def take(self, t, found):
         self.counts["frames"] += 1
@@ -107,24 +158,29 @@ class Sightings:
                 self.counts["bad_reads"] += 1
             elif codes.get(code, box[1] + 1) > box[1]:  # read twice here: counted once, at its top
                 codes[code] = box[1]
+        numbers = set()
         for (tick, frame), row in sorted(codes.items(), key=lambda c: c[0][0]):
             s = self.sighting(frame, tick, t, row)
             s.last, s.count = t, s.count + 1
+            self.alternate = self.alternate or s.run < self.runs
+            numbers.add((s.run, frame))
         self.counts["frames_with_code"] += bool(codes)
-        # A sensor read row by row can hold two frames at once, each in a band of its own.
-        numbers = {frame for _, frame in codes}
-        self.counts["two_frame_reads"] += any(n + 1 in numbers for n in numbers)
+        # A sensor read row by row can hold two frames of one run at once, each in a band of its own.
+        self.counts["two_frame_reads"] += any((run, n + 1) in numbers for run, n in numbers)
 
     def sighting(self, frame, tick, t, row):
-        latest = self.latest or (frame, tick)
-        if (frame > latest[0]) - (frame < latest[0]) != (tick > latest[1]) - (tick < latest[1]):
-            self.runs, latest = self.runs + 1, (frame, tick)
-        self.runs = self.runs or 1
-        self.latest = max(latest, (frame, tick))
-        key = (frame, tick)
-        if key not in self.seen:
-            self.seen[key] = Sighting(frame, tick, self.runs, t, row)
-        return self.seen[key]
+        if (frame, tick) in self.seen:
+            return self.seen[(frame, tick)]
+        fitting = [run for run in self.active if run.fits(frame, tick, t)]
+        run = min(fitting, key=lambda run: frame - run.latest.frame) if fitting else None
+        s = self.seen[(frame, tick)] = Sighting(frame, tick, run.number if run else self.runs + 1, t, row)
+        if run:
+            run.add(s)
+            self.active.remove(run)
+        else:
+            self.all.append(run := Run(self.runs + 1, s))
+        self.active = [run] + self.active[:self.CANDIDATES - 1]
+        return s
 
 
 def read_video(path, ticks, warn):
