@@ -28,7 +28,7 @@ def summary(path, report, missing):
     lines = [f"video: {v['frames']} frames at {v['fps']:.2f} fps, {v['frames_with_code']} with a code, "
              f"{v['bad_reads']} bad reads"]
     if v["runs"] > 1:
-        lines.append(f"video: {v['runs']} runs of quorvel, told apart by their ticks")
+        lines.append(f"video: {v['runs']} runs of quorvel, told apart by their frame numbers and ticks")
         lines += [f"video: run {r['run']}: frames {r['first_frame']} to {r['last_frame']}, {r['frames_seen']} seen, "
                   f"from {r['first_s']:.3f} s to {r['last_s']:.3f} s" for r in report["runs"]]
     if v["alternate"]:  # two windows in view: each is a display of its own

@@ -105,21 +105,22 @@ class Run:
 
     def fits(self, frame, tick, t):
         """Whether a code first seen at `t` continues this run: its frame number
-        and tick step forward from the run's latest, and its tick moves as far
-        as the video's timeline allows, at the clock ratio seen so far within a
-        factor of 2 (of 8 before the ratio is known: a slow-motion export runs
-        4 or 8 times slower), plus a quarter of a second for the tick to run
-        ahead (a frame seen a video frame late is the reference, a frame seen
-        early is not) and 2 s for it to fall behind, as a display that froze
-        shows a frame drawn before it froze. The reference is the least late of
-        the run's recent codes, so a frame shown late after a freeze is none."""
+        and tick step forward from the run's latest, and the clock ratio the
+        step implies, video seconds over tick seconds, is within a factor of 2
+        of the run's, give or take a quarter of a second of ticks ahead (a
+        frame seen a video frame late is the reference, one seen early is not)
+        and 2 s behind (a display that froze shows a frame drawn before it
+        froze that late). Before the ratio is known it may be anything from
+        1/2 to 16, as a slow-motion export runs 4 or 8 times slower than the
+        display. The reference is the least late of the run's recent codes,
+        so a frame shown late after a freeze is none."""
         if frame <= self.latest.frame or tick <= self.latest.tick:
             return False
         ratio = self.ratio()
-        ratio, factor = (ratio, 2) if ratio and ratio > 0 else (1, 8)
-        ref = max(self.recent, key=lambda s: s.tick / 1e6 - s.first / ratio)
-        ticks, video = (tick - ref.tick) / 1e6, (t - ref.first) / ratio
-        return ticks <= factor * video + 0.25 and video <= factor * ticks + 2
+        low, high = (ratio / 2, ratio * 2) if ratio and ratio > 0 else (0.5, 16)
+        ref = max(self.recent, key=lambda s: s.tick / 1e6 - s.first / (ratio or 1))
+        ticks, video = (tick - ref.tick) / 1e6, t - ref.first
+        return ticks <= video / low + 0.25 and video / high <= ticks + 2
 
     def add(self, sighting):
         self.latest, self.recent = sighting, (self.recent + [sighting])[-self.RECENT:]
