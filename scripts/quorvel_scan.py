@@ -14,16 +14,19 @@ class Unreadable(Exception):
     pass
 
 
-def symbols(grey, left=0, top=0, zoom=1):
+def symbols(grey, left=0, top=0, zoom=1, density=1):
     """The QR codes zbar reads whole in a greyscale numpy array, as (text, box);
     the box is in the pixels of the picture the array was cut from, which has
-    `zoom` times the array's pixels."""
+    `zoom` times the array's pixels. zbar looks along every `density`th row
+    and column only."""
     import zbar
     height, width = grey.shape
     image = zbar.Image(width, height, "Y800", grey.tobytes())
     scanner = zbar.ImageScanner()
     scanner.parse_config("disable")  # QR codes only: other symbologies only find noise
     scanner.parse_config("qrcode.enable")
+    scanner.parse_config(f"x-density={density}")
+    scanner.parse_config(f"y-density={density}")
     scanner.scan(image)
     found = []
     for symbol in image:
@@ -86,33 +89,72 @@ def picture_codes(grey):
                   key=lambda c: (c[2][0], c[2][1]))
 
 
-# While no code is found, the whole frame is scanned only every this many
-# video frames: a scan of a 1080p frame costs several times its decoding.
-SEARCH_EVERY = 8
+# While no code is found, the whole frame is searched only every this many
+# video frames: a search of a busy 1080p frame costs zbar several times its
+# decoding. An odd number, so that the searches do not all fall on the same
+# phase of a display that changes frame every second or fourth video frame,
+# as on the blended frames of a slow shutter. The frames not searched are
+# held, up to this many bytes of them (32 frames of 1080p, two searches'
+# worth), and scanned around the codes once a search finds them, so none is
+# lost where one search of two fails.
+SEARCH_EVERY = 15
+HOLD_BYTES = 64 << 20
 
 
 class Scanner:
     """Finds codes video frame by video frame: around where they were last
     seen, with every retry; when that fails, in the whole frame, never
     enlarged, and only every few frames while nothing is found. A phone's
-    code spans hundreds of pixels, so the whole frame is searched plainly at
-    half resolution, and at full resolution, thresholded too, every eighth time."""
+    code spans hundreds of pixels, so the whole frame is searched at half
+    resolution, and every fourth time at full resolution too, for a code of
+    fewer than 4 pixels a module: plainly along every second row and column,
+    which halves the cost of a busy scene and still crosses a finder pattern
+    of 2 pixels a module seven times, and thresholded along every one, as a
+    blurred and noisy code reads only so."""
 
     def __init__(self):
-        self.region, self.misses = None, 0
+        self.region, self.misses, self.searches, self.held = None, 0, 0, []
 
-    def scan(self, grey):
-        found = []
-        if self.region:
-            left, top, right, bottom = self.region
-            found = retried(grey[top:bottom, left:right], left, top)
+    def scan(self, t, grey):
+        """(t, codes) for this frame and the frames held before it, in order;
+        nothing, or only the oldest held frames, while it holds this one."""
+        tracking = self.region is not None and self.misses < SEARCH_EVERY
+        found = self.around(grey) if tracking else []
         if not found and self.misses % SEARCH_EVERY == 0:
-            found = symbols(grey[::2, ::2], zoom=2)
-            if not found and self.misses % (8 * SEARCH_EVERY) == 0:
-                found = symbols(grey) or symbols(thresholded(grey))
+            found = self.search(grey)
         self.misses = 0 if found else self.misses + 1
-        if found:
-            self.region = grown_box([box for _, box in found], grey.shape)
+        if not found and tracking:
+            return [(t, [])]
+        if not found:
+            self.held.append((t, grey.copy()))  # a copy, so that the decoder reuses its frame
+            keep = max(1, HOLD_BYTES // grey.nbytes)
+            done, self.held = self.held[:-keep], self.held[-keep:]
+            return [(when, []) for when, _ in done]
+        self.region = grown_box([box for _, box in found], grey.shape)
+        # Back from the newest to where the code was not yet shown, four frames in a row without it (a
+        # blended frame of a slow shutter is one): each frame of a busy scene costs three tries.
+        done, empty = [], 0
+        for when, held in reversed(self.held):
+            codes = self.around(held) if empty < 4 else []
+            empty = 0 if codes else empty + 1
+            done.append((when, codes))
+        self.held = []
+        return done[::-1] + [(t, found)]
+
+    def flush(self):
+        """The frames still held at the end: no search found a code in them."""
+        done, self.held = [(when, []) for when, _ in self.held], []
+        return done
+
+    def around(self, grey):
+        left, top, right, bottom = self.region
+        return retried(grey[top:bottom, left:right], left, top)
+
+    def search(self, grey):
+        self.searches += 1
+        found = symbols(grey[::2, ::2], zoom=2)
+        if not found and self.searches % 4 == 1:
+            found = symbols(grey, density=2) or symbols(thresholded(grey))
         return found
 
 

@@ -189,7 +189,10 @@ def read_video(path, ticks, warn):
     fps, total, frames = decoded_frames(path, warn)
     sightings, scanner = Sightings(ticks), Scanner()
     for t, grey in progress(frames, total):
-        sightings.take(t, scanner.scan(grey))
+        for when, found in scanner.scan(t, grey):
+            sightings.take(when, found)
+    for when, found in scanner.flush():
+        sightings.take(when, found)
     if not sightings.counts["frames"]:  # FFmpeg opens nearly anything, text too, as a stream of some kind
         raise Unreadable("neither a picture nor a video (no frame decodes)")
     return fps, sightings
