@@ -113,13 +113,16 @@ class Scanner:
     blurred and noisy code reads only so."""
 
     def __init__(self):
-        self.region, self.misses, self.searches, self.held = None, 0, 0, []
+        self.region, self.misses, self.searches, self.held, self.followed = None, 0, 0, [], 0
 
     def scan(self, t, grey):
         """(t, codes) for this frame and the frames held before it, in order;
         nothing, or only the oldest held frames, while it holds this one."""
         tracking = self.region is not None and self.misses < SEARCH_EVERY
         found = self.around(grey) if tracking else []
+        self.followed = self.followed + 1 if found else 0
+        if self.followed % (4 * SEARCH_EVERY) == 0 and found:  # a second window come into view meanwhile
+            found += [code for code in symbols(grey[::2, ::2], zoom=2) if code[0] not in {text for text, _ in found}]
         if not found and self.misses % SEARCH_EVERY == 0:
             found = self.search(grey)
         self.misses = 0 if found else self.misses + 1

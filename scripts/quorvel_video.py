@@ -86,6 +86,10 @@ def progress(frames, total):
     return tqdm(frames, total=total or None, unit=" frames", file=sys.stderr, leave=False)
 
 
+# No quorvel draws a frame in less: 50000 frames a second.
+MIN_FRAME_US = 20
+
+
 class Run:
     """One run of quorvel as the video shows it: its codes' frame numbers
     and ticks step forward together, in step with the video's timeline."""
@@ -105,7 +109,9 @@ class Run:
 
     def fits(self, frame, tick, t):
         """Whether a code first seen at `t` continues this run: its frame number
-        and tick step forward from the run's latest, and the clock ratio the
+        and tick step forward from the run's latest, the tick by MIN_FRAME_US
+        at least for each frame (a window opened long before shows frame
+        numbers far ahead at nearly the same tick), and the clock ratio the
         step implies, video seconds over tick seconds, is within a factor of 2
         of the run's, give or take a quarter of a second of ticks ahead (a
         frame seen a video frame late is the reference, one seen early is not)
@@ -114,7 +120,7 @@ class Run:
         1/2 to 16, as a slow-motion export runs 4 or 8 times slower than the
         display. The reference is the least late of the run's recent codes,
         so a frame shown late after a freeze is none."""
-        if frame <= self.latest.frame or tick <= self.latest.tick:
+        if frame <= self.latest.frame or tick - self.latest.tick < MIN_FRAME_US * (frame - self.latest.frame):
             return False
         ratio = self.ratio()
         low, high = (ratio / 2, ratio * 2) if ratio and ratio > 0 else (0.5, 16)

@@ -106,6 +106,10 @@ def test_whole_clips_cut_clips_two_runs_and_a_rolling_shutter(tmp_path, known):
     status, out, err = read(clip)
     assert (status, err) == (0, "") and f"{clip}: video: the runs' codes alternate" in out, err
     assert f"{clip}: video: run 2: frames 1 to 2, 2 seen" in out and "3 video frames hold two consecutive" in out
+    # A second window come into view below the one followed, its frame numbers far ahead, is found.
+    clip = footage.film(tmp_path / "later.mkv", [f"{T(n)} {n}" for n in range(1, 6)] + [
+        (f"{T(n)} {n}", f"{T(n) + 3000} {n + 500}") for n in range(6, 80)], size=(320, 400))
+    assert f"{clip}: video: 2 runs of quorvel" in read(clip)[1]
 
 
 def sighted(frames, fps=100, ticks=None):
@@ -131,7 +135,7 @@ def T(n, later=0):  # the tick of frame n of a run at 20000 μs, `later` seconds
     ([[[f"{T(n)} {n}"]] * 2 for n in range(1, 51)] + [[[]] * 50] + [[[f"{T(n, 8)} {n}"]] * 2 for n in range(60, 101)],
      [50, 41], 1, 20),
     # Two windows side by side on one machine, their frame numbers far apart, their ticks close.
-    ([[[f"{T(n)} {n + 500}", f"{T(n) + 3000} {n}"]] * 2 for n in range(1, 41)], [40, 40], 1, 20),
+    ([[[f"{T(n)} {n}", f"{T(n) + 3000} {n + 500}"]] * 2 for n in range(1, 41)], [40, 40], 1, 20),
 ], ids=["frozen", "slowed", "filmed late", "two windows"])
 def test_runs_are_told_apart_by_frame_tick_and_timeline_and_no_film_makes_a_traceback(frames, seen, ratio, longest):
     sightings = sighted([texts for each in frames for texts in each])
