@@ -15,6 +15,7 @@ import footage
 from quorvel_fit import glass_figures, input_figures
 from quorvel_outputs import summary
 from quorvel_video import Sightings
+import quorvel_writer
 
 READ = os.environ["QUORVEL_READ"]
 TICKS = [10000000 + n * 40000 for n in range(1, 31)]
@@ -167,7 +168,7 @@ def test_runs_are_told_apart_by_frame_tick_and_timeline_and_no_film_makes_a_trac
             assert min(runs) > 0 and sum(runs) == len(sightings.seen) and len(runs) == sightings.runs
 
 
-def test_failures_say_one_line_and_write_all_outputs_or_none(tmp_path, known):
+def test_failures_say_one_line_and_write_all_outputs_or_none(tmp_path, known, monkeypatch):
     video, log = known
     other = footage.write_log(tmp_path / "other.csv", [t + 7 for t in TICKS])
     (blank := tmp_path / "blank.csv").write_text(log.read_text().replace("10125000,", ",", 1))
@@ -195,6 +196,12 @@ def test_failures_say_one_line_and_write_all_outputs_or_none(tmp_path, known):
     for args, status, said in cases:
         got, out, err = read(*args)
         assert (got, out if got == 2 else "") == (status, "") and err.startswith(said), err
+    # A rename that fails after the checks, as on a full disk, puts back the outputs already renamed.
+    replace = os.replace
+    monkeypatch.setattr(os, "replace", lambda a, b: os.rmdir(a) if str(b).endswith("z.json") else replace(a, b))
+    with pytest.raises(quorvel_writer.Failed, match="z.json"):
+        quorvel_writer.write_all([(kept, b"new\n"), (str(tmp_path / "z.json"), b"")])
+    monkeypatch.undo()
     assert sorted(os.listdir(tmp_path)) == ["a.csv", "blank.csv", "d", "dark.mkv", "other.csv", "p.png", "ro.json"]
     assert (kept.read_text(), os.listdir(folder), locked.read_text()) == ("kept\n", [], "{}\n")  # nothing half written
     with open("/dev/full", "w") as full:
