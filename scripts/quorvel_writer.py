@@ -4,7 +4,9 @@ A report beside a table that belongs to another run misleads more than a
 missing one, so every output is written to a temporary file beside it and
 renamed into place only once every one has been written; each destination
 is checked before the first rename, and a rename that fails anyway puts the
-ones already made back as they were.
+ones already made back as they were. A link is written through, to the
+file it names; a device or a pipe, such as /dev/stdout, is written as it
+is, after the files, never replaced.
 """
 import contextlib
 import errno
@@ -36,9 +38,25 @@ def _beside(path, tag):
     return temp
 
 
+def _device(path):
+    real = os.path.realpath(path)
+    return os.path.exists(real) and not os.path.isfile(real) and not os.path.isdir(real)
+
+
 def write_all(outputs):
     """Writes each (path, bytes) of `outputs`, all or none; raises Failed naming the file."""
-    outputs = [(path, data) for path, data in outputs if path]
+    devices = [(path, data) for path, data in outputs if path and _device(path)]
+    outputs = [(os.path.realpath(path), data) for path, data in outputs if path and not _device(path)]
+    _write_files(outputs)
+    for path, data in devices:
+        try:
+            with open(path, "wb") as f:
+                f.write(data)
+        except OSError as e:
+            raise Failed(path, e.strerror or str(e))
+
+
+def _write_files(outputs):
     made, kept, placed = [], {}, []
     try:
         for path, _ in outputs:
