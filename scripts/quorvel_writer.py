@@ -11,6 +11,7 @@ is, after the files, never replaced.
 import contextlib
 import errno
 import os
+import stat
 import tempfile
 
 
@@ -39,8 +40,11 @@ def _beside(path, tag):
 
 
 def _device(path):
-    real = os.path.realpath(path)
-    return os.path.exists(real) and not os.path.isfile(real) and not os.path.isdir(real)
+    try:
+        mode = os.stat(path).st_mode  # through links: /dev/stdout names a pipe by a link that resolves nowhere
+    except OSError:
+        return False
+    return not stat.S_ISREG(mode) and not stat.S_ISDIR(mode)
 
 
 def write_all(outputs):
