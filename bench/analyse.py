@@ -43,24 +43,31 @@ def rounds(out, variant, measure):
     return [v for n in (1, 2, 3) for v in measure(frames(out / f"{variant}{n}.bin"))]
 
 
-def wayland_table(out):
-    """The native Wayland path against Xwayland, from the runs' own reports."""
-    print("| under headless Weston, three alternated rounds of 5 s | native Wayland | Xwayland |")
-    print("|---|---|---|")
+def display_table(out):
+    """The native Wayland path against Xwayland, Xvfb and no display at all, from the runs' own reports."""
+    columns = ("wayland", "xwayland", "xvfb", "offscreen")
+    print("| three alternated rounds of 5 s | Wayland (Weston) | Xwayland (Weston) | Xvfb | offscreen |")
+    print("|---|---|---|---|---|")
     rows = (("busy", "interval p50 at 20000 μs, busy (μs)", lambda r: r["interval_us"]["p50"]),
             ("busy", "interval p99 at 20000 μs, busy (μs)", lambda r: r["interval_us"]["p99"]),
             ("hybrid", "interval p50 at 20000 μs, hybrid (μs)", lambda r: r["interval_us"]["p50"]),
             ("hybrid", "interval p99 at 20000 μs, hybrid (μs)", lambda r: r["interval_us"]["p99"]),
             ("hybrid", "CPU time of the main thread, hybrid (s)", lambda r: r["cpu"]["main_thread_s"]),
             ("zero", "frames a second, interval 0", lambda r: r["frames"]["fps_mean"]),
-            ("zero", "frame duration p50, interval 0 (μs)", lambda r: r["duration_us"]["p50"]),
+            ("zero", "frame cost p50, start to end of swap, interval 0 (μs)", lambda r: r["duration_us"]["p50"]),
+            ("zero", "frame cost p99, start to end of swap, interval 0 (μs)", lambda r: r["duration_us"]["p99"]),
             ("zero", "presents reported, interval 0", lambda r: r["display"]["presents"]["count"]))
+    mean = {}
     for variant, name, figure in rows:
         cells = []
-        for winsys in ("wayland", "xwayland"):
+        for winsys in columns:
             values = [figure(json.loads((out / f"{winsys}-{variant}{n}.json").read_text())) for n in (1, 2, 3)]
-            cells.append(f"{sum(values) / 3:.2f}" if isinstance(values[0], float) and values[0] < 100 else f"{sum(values) / 3:.0f}")
+            mean[name, winsys] = sum(values) / 3
+            cells.append(f"{mean[name, winsys]:.2f}" if isinstance(values[0], float) and values[0] < 100 else f"{mean[name, winsys]:.0f}")
         print(f"| {name} | {' | '.join(cells)} |")
+    cost = "frame cost p50, start to end of swap, interval 0 (μs)"
+    cells = [f"{mean[cost, w] - mean[cost, 'offscreen']:+.0f}" for w in columns]
+    print(f"| what the display path adds to the frame cost p50, interval 0 (μs) | {' | '.join(cells)} |")
     print()
 
 
@@ -130,7 +137,7 @@ def main(out):
     hybrid_ok = (percentile(late["hybrid"], 99) <= 1.1 * percentile(late["busy"], 99) + 20
                  and cpu["hybrid"]["main_thread_s"] <= cpu["busy"]["main_thread_s"] / 5)
     log_ok = percentile(rounds(out, "log", periods_us), 50) <= 1.02 * plain_period
-    wayland_table(out)
+    display_table(out)
     input_table(out)
     start, end = map(float, (out / "film-time.txt").read_text().split())
     film = json.loads((out / "film.json").read_text())

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 // A present is late by the refresh cycles it missed after the first one
 // following its swap end: counted on the vblank clock where the display
@@ -16,7 +17,7 @@ uint64_t DisplayWatch::late_by_sequence(const PresentedFrame &frame, const Prese
 // ...and from the times and the compositor's refresh period where it gives feedback.
 uint64_t DisplayWatch::late_by_times(const PresentedFrame &frame, const Presentation &p) const
 {
-    if (!frame.found || p.mode == mode_skip || !id_.compositor_feedback || refresh_us_ <= 0 ||
+    if (!frame.found || p.mode == mode_skip || !per_frame() || refresh_us_ <= 0 ||
         p.ust_mono <= frame.swap_end_mono_us)
         return 0;
     double cycles = std::ceil(double(p.ust_mono - frame.swap_end_mono_us) / refresh_us_) - 1;
@@ -28,7 +29,7 @@ uint64_t DisplayWatch::late_by_times(const PresentedFrame &frame, const Presenta
 // than the refresh cycles that the times say passed.
 int DisplayWatch::sequence_counts_refreshes() const
 {
-    if (!id_.compositor_feedback || !last_seq_ || refresh_us_ <= 0 || variable_)
+    if (!per_frame() || !last_seq_ || refresh_us_ <= 0 || variable_)
         return -1;
     double cycles = double(last_seq_ust_ - first_seq_ust_) / refresh_us_;
     if (cycles < 10)
@@ -38,7 +39,7 @@ int DisplayWatch::sequence_counts_refreshes() const
 
 MissedFrom DisplayWatch::missed_from(int counts_refreshes) const
 {
-    if (!id_.compositor_feedback)
+    if (!per_frame())
         return MissedFrom::vblank_clock;
     if (variable_)
         return MissedFrom::variable_refresh;
@@ -49,11 +50,26 @@ MissedFrom DisplayWatch::missed_from(int counts_refreshes) const
     return last_seq_ ? MissedFrom::times_short_run : MissedFrom::times_no_seq;
 }
 
-void DisplayWatch::presented(const PresentedFrame &frame, const Presentation &p)
+std::optional<int64_t> DisplayWatch::animation_step(const PresentedFrame &frame, const Presentation &p)
 {
-    if (id_.compositor_feedback && p.mode == mode_skip) {
+    if (p.mode == mode_skip || !p.ust_mono)
+        return std::nullopt;
+    std::optional<int64_t> error;
+    if (frame.found && shown_at_)
+        error = int64_t(frame.start_mono_us - shown_start_) - int64_t(p.ust_mono - shown_at_);
+    // A frame shown that matches none of the waiting rows breaks the chain.
+    shown_start_ = frame.found ? frame.start_mono_us : 0;
+    shown_at_ = frame.found ? p.ust_mono : 0;
+    if (error)
+        presents_.animation_error.add(uint64_t(std::llabs(*error)));
+    return error;
+}
+
+std::optional<int64_t> DisplayWatch::presented(const PresentedFrame &frame, const Presentation &p)
+{
+    if (per_frame() && p.mode == mode_skip) {
         feedback_.discarded();
-    } else if (id_.compositor_feedback) {
+    } else if (per_frame()) {
         if (p.refresh_ns)
             refresh_us_ = double(p.refresh_ns) / 1e3;
         variable_ = variable_ || !p.refresh_ns;
@@ -70,11 +86,12 @@ void DisplayWatch::presented(const PresentedFrame &frame, const Presentation &p)
     missed_by_times_ += late_by_times(frame, p);
     add_present(presents_, p.mode,
                 frame.found && p.ust_mono >= frame.start_mono_us ? int64_t(p.ust_mono - frame.start_mono_us) : -1);
+    return animation_step(frame, p);
 }
 
 void DisplayWatch::frame(const Frame &f)
 {
-    if (f.measured && fit_.known() && !id_.compositor_feedback)
+    if (f.measured && fit_.known() && !per_frame())
         phases_.add(f.swap_end_mono_us, fit_.last_vblank_ust(), fit_.period_us());
 }
 
@@ -87,15 +104,15 @@ DisplayFigures DisplayWatch::figures(const FrameFigures &frames, int32_t request
     bool by_sequence = d.missed_from == MissedFrom::vblank_clock || d.missed_from == MissedFrom::sequence;
     d.missed_vblanks = by_sequence ? missed_by_sequence_ : missed_by_times_;
     d.refresh_variable = variable_;
-    double period = id_.compositor_feedback ? refresh_us_ : fit_.known() ? fit_.period_us() : 0;
+    double period = per_frame() ? refresh_us_ : fit_.known() ? fit_.period_us() : 0;
     if (period > 0) {
         d.refresh_hz = 1e6 / period;
-        d.refresh_source = id_.clock_name;
+        d.refresh_source = id_.feedback_source;
     } else if (id_.output_refresh_hz > 0) {
         d.refresh_hz = id_.output_refresh_hz;
         d.refresh_source = "the output's nominal rate";
     }
-    d.vsync = id_.compositor_feedback ? feedback_.verdict()
+    d.vsync = per_frame() ? feedback_.verdict()
                                       : vsync_verdict(phases_, period, frames.interval.mean(), requested_us);
     return d;
 }

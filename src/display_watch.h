@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "figures.h"
@@ -16,8 +17,11 @@ public:
     explicit DisplayWatch(DisplayIdentity identity) : id_(std::move(identity)) {}
 
     void vblank(uint64_t msc, uint64_t ust) { fit_.add(msc, ust); }
-    // A present, of `frame` where it matched one.
-    void presented(const PresentedFrame &frame, const Presentation &p);
+    // A present, of `frame` where it matched one. Returns its animation
+    // error, where the frame shown before it is known: the step of what the
+    // frame shows (its start) minus the step of when it was shown (its
+    // present), exact here, as each frame shows its own start tick.
+    std::optional<int64_t> presented(const PresentedFrame &frame, const Presentation &p);
     // The phase of a measured frame's swap end.
     void frame(const Frame &f);
 
@@ -25,6 +29,8 @@ public:
     DisplayFigures figures(const FrameFigures &frames, int32_t requested_us) const;
 
 private:
+    bool per_frame() const { return id_.feedback == Feedback::per_frame; }
+    std::optional<int64_t> animation_step(const PresentedFrame &frame, const Presentation &p);
     uint64_t late_by_sequence(const PresentedFrame &frame, const Presentation &p) const;
     uint64_t late_by_times(const PresentedFrame &frame, const Presentation &p) const;
     int sequence_counts_refreshes() const;
@@ -40,4 +46,6 @@ private:
     uint64_t missed_by_sequence_ = 0, missed_by_times_ = 0;
     // The first and latest presents that carried a seq, against which it is checked.
     uint64_t first_seq_ = 0, first_seq_ust_ = 0, last_seq_ = 0, last_seq_ust_ = 0;
+    // The frame shown last, its start and its present, CLOCK_MONOTONIC; 0 for none known.
+    uint64_t shown_start_ = 0, shown_at_ = 0;
 };

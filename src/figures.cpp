@@ -1,16 +1,46 @@
 #include "figures.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
 #include "frame.h"
 
-void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us)
+void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us, uint64_t held_us,
+               uint64_t woke_late_us)
 {
     f.interval.add(interval_us);
     f.duration.add(duration_us);
-    if (requested_us > 0 && 2 * interval_us > 3 * uint64_t(requested_us))
-        ++f.late;
+    f.stutters.add(interval_us);
+    f.held_us += held_us;
+    f.woke_late_us += woke_late_us;
+    if (requested_us <= 0 || 2 * interval_us <= 3 * uint64_t(requested_us))
+        return;
+    ++f.late;
+    uint64_t excess = interval_us - uint64_t(requested_us);
+    uint64_t held = std::min(held_us, excess), woke = std::min(woke_late_us, excess - held);
+    f.late_causes.held += held;
+    f.late_causes.woke_late += woke;
+    f.late_causes.drawn_long += excess - held - woke;
+}
+
+size_t StutterCount::window() const
+{
+    double mean_ms = n_ ? double(sum_) / double(n_) / 1000 : 0;
+    return std::min(kept, size_t(std::floor(10 * std::sqrt(mean_ms) + 0.5)));
+}
+
+void StutterCount::add(uint64_t interval_us)
+{
+    size_t w = std::min(window(), size_t(n_));
+    uint64_t before = 0;
+    for (size_t i = 1; i <= w; ++i)
+        before += ring_[(n_ - i) % kept];
+    count_ += w && 2 * interval_us * w > 5 * before;
+    ring_[n_ % kept] = interval_us;
+    ++n_;
+    sum_ += interval_us;
 }
 
 void add_present(DisplayFigures &d, PresentMode mode, int64_t latency_us)
@@ -92,6 +122,13 @@ std::string frames_text(const RunFigures &r)
     if (r.interval_us > 0)
         s += format("late frames: %llu (interval above %.10g \u03bcs)\n", (unsigned long long)f.late,
                     1.5 * r.interval_us);
+    if (f.interval.count())
+        s += format("stutters: %llu (intervals above 2.5 times the mean of the %zu before them)\n",
+                    (unsigned long long)f.stutters.count(), f.stutters.window());
+    if (f.late)
+        s += format("late by \u03bcs: %llu held by the window system, %llu woken late by the machine, %llu drawn long\n",
+                    (unsigned long long)f.late_causes.held, (unsigned long long)f.late_causes.woke_late,
+                    (unsigned long long)f.late_causes.drawn_long);
     else
         s += "late frames: n/a (no interval requested)\n";
     return s;
@@ -128,15 +165,17 @@ nlohmann::json latency_json(const Histogram &h)
     return {{"p50", h.percentile(50)}, {"p99", h.percentile(99)}, {"max", h.max()}};
 }
 
-// Where the window system is not plain X11, what it is and what it can tell.
+// What the window system is, where the summary names it, with its caveat or
+// what a compositor says of its clock.
 std::string window_system_text(const DisplayIdentity &id)
 {
-    if (id.window_system == "x11")
+    if (!id.named_in_summary)
         return "";
     std::string s = "window system: " + id.window_system + "\n";
-    if (id.window_system == "xwayland")
-        return s + "note: Xwayland's vblank clock and presents imitate the compositor's; "
-                   "--winsys wayland measures the compositor itself\n";
+    if (!id.note.empty())
+        return s + "note: " + id.note + "\n";
+    if (!id.compositor)
+        return s;
     return s + "hardware clock: " + (id.hardware_clock < 0 ? "unknown" : id.hardware_clock ? "yes" : "no") + "\n";
 }
 
@@ -146,15 +185,6 @@ std::string refresh_text(const DisplayFigures &d)
         return "refresh: variable (the compositor gives no fixed period)\n";
     return d.refresh_hz > 0 ? format("refresh: %.2f Hz (%s)\n", d.refresh_hz, d.refresh_source.c_str())
                             : "refresh: unknown (no vblank clock)\n";
-}
-
-std::string no_presents_text(const DisplayIdentity &id)
-{
-    if (id.compositor_feedback)
-        return "presents: none reported by the compositor for this window\n";
-    if (id.window_system == "wayland")
-        return "presents: none: the compositor gives no presentation feedback (no wp_presentation)\n";
-    return "presents: none reported by the X server for this window\n";
 }
 
 // Where missed cycles come from a compositor's feedback, which source was
@@ -192,16 +222,25 @@ std::string display_text(const DisplayFigures &d)
     std::string s = window_system_text(d.identity) + refresh_text(d);
     s += format("swap control: %s\nvsync: %s\n", d.swap_control ? "yes" : "no", d.vsync.c_str());
     if (!present_count(d))
-        return s + no_presents_text(d.identity);
+        return s + "presents: " + d.identity.no_presents + "\n";
     s += format("presents: %llu (flip %llu, copy %llu, skip %llu, suboptimal copy %llu)\n",
                 (unsigned long long)present_count(d), (unsigned long long)d.presents[mode_flip],
                 (unsigned long long)d.presents[mode_copy], (unsigned long long)d.presents[mode_skip],
                 (unsigned long long)d.presents[mode_suboptimal_copy]);
-    if (d.identity.compositor_feedback && d.presents[mode_skip] == present_count(d))
+    if (d.identity.feedback == Feedback::per_frame && d.presents[mode_skip] == present_count(d))
         s += "presents: every frame was discarded: none reached the screen\n";
     if (d.latency.count())
         s += latency_text("present latency", d.latency);
+    if (d.animation_error.count()) {
+        std::string line = latency_text("animation error", d.animation_error);
+        s += line.substr(0, line.size() - 1) + " (each shown frame's start step against its present step)\n";
+    }
     return s + missed_text(d);
+}
+
+const char *feedback_name(Feedback f)
+{
+    return f == Feedback::per_frame ? "per_frame" : f == Feedback::vblank_clock ? "vblank_clock" : "none";
 }
 
 nlohmann::json display_json(const DisplayFigures &d)
@@ -212,13 +251,19 @@ nlohmann::json display_json(const DisplayFigures &d)
     for (int m = 0; m < mode_count; ++m)
         presents[mode_name(PresentMode(m))] = d.presents[m];
     presents["latency_us"] = latency_json(d.latency);
+    presents["animation_error_us"] = latency_json(d.animation_error);
     const DisplayIdentity &id = d.identity;
     nlohmann::json j = {{"window_system", id.window_system}, {"server", id.server},
             {"refresh_hz", or_null(d.refresh_hz > 0, d.refresh_hz)}, {"swap_control", d.swap_control},
             {"hardware_clock", id.hardware_clock < 0 ? nlohmann::json(nullptr) : nlohmann::json(id.hardware_clock == 1)},
             {"presentation_clock", id.presentation_clock.empty() ? nlohmann::json(nullptr) : nlohmann::json(id.presentation_clock)},
             {"vsync", d.vsync}, {"presents", presents}};
-    if (id.window_system == "wayland") {
+    if (!present_count(d))
+        j["no_presents"] = id.no_presents;
+    j["capabilities"] = {{"feedback", feedback_name(id.feedback)}, {"in_flight_limit", id.in_flight_limit},
+                         {"swap_interval", id.swap_interval}, {"tearing_control", id.tearing_control},
+                         {"inject_refusal", id.inject_refusal.empty() ? nlohmann::json(nullptr) : nlohmann::json(id.inject_refusal)}};
+    if (id.compositor) {
         j["sequence_counts_refreshes"] = d.sequence_counts_refreshes < 0 ? nlohmann::json(nullptr)
                                                                           : nlohmann::json(d.sequence_counts_refreshes == 1);
         j["refresh_variable"] = d.refresh_variable;
@@ -277,7 +322,12 @@ nlohmann::json report_json(const RunFigures &r)
                       {"pace", r.pace}, {"warmup_frames", warmup_frames}}},
         {"frames", {{"measured", f.interval.count()}, {"seconds", double(f.interval.sum()) / 1e6},
                     {"fps_mean", or_null(measured, fps_mean(f))},
-                    {"late", r.interval_us > 0 ? nlohmann::json(f.late) : nlohmann::json(nullptr)}}},
+                    {"late", r.interval_us > 0 ? nlohmann::json(f.late) : nlohmann::json(nullptr)},
+                    {"stutters", f.stutters.count()}, {"held_us", f.held_us}, {"woke_late_us", f.woke_late_us},
+                    {"late_by", r.interval_us > 0 ? nlohmann::json({{"held_us", f.late_causes.held},
+                                                                    {"woke_late_us", f.late_causes.woke_late},
+                                                                    {"drawn_long_us", f.late_causes.drawn_long}})
+                                                  : nlohmann::json(nullptr)}}},
         {"interval_us", spread_json(f.interval)},
         {"duration_us", spread_json(f.duration)},
         {"fps_low_1pct", or_null(measured, fps_low(f.interval, 1))},

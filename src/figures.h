@@ -11,10 +11,38 @@
 #include "input.h"
 #include "presentation.h"
 
+// Where the late frames' lateness went: of each late interval's excess over
+// the requested one, first what the window system held the frame back, then
+// how late the loop woke for it, and the rest drawn long (this frame's or the
+// frame before's own length). μs.
+struct LateCauses {
+    uint64_t held = 0, woke_late = 0, drawn_long = 0;
+};
+
+// Stutters as CapFrameX counts them: an interval longer than 2.5 times the
+// mean of the intervals before it, as many as round(10 * sqrt(the mean
+// interval in ms)), the mean being that of the run so far. The last 1024
+// intervals are kept, so memory does not grow with the run.
+class StutterCount {
+public:
+    static constexpr size_t kept = 1024;
+    void add(uint64_t interval_us);
+    uint64_t count() const { return count_; }
+    // How many intervals before each one its mean is taken over, now.
+    size_t window() const;
+
+private:
+    uint64_t ring_[kept] = {};
+    uint64_t n_ = 0, sum_ = 0, count_ = 0;
+};
+
 // The frames past the warm-up: the same ones the statistics lines measure.
 struct FrameFigures {
     Histogram interval, duration;  // μs, swap end to swap end, and start to swap end
     uint64_t late = 0;             // intervals above 1.5 times the requested one
+    uint64_t held_us = 0, woke_late_us = 0;  // over every measured frame
+    LateCauses late_causes;
+    StutterCount stutters;
 };
 
 // Where the count of missed vblanks comes from, or why there is none.
@@ -42,6 +70,8 @@ struct DisplayFigures {
     // does not (0, and missed cycles come from the times), or is not sent (-1).
     int sequence_counts_refreshes = -1;
     bool refresh_variable = false;  // the compositor gave a refresh of 0: a variable rate
+    // |start step - present step| between frames shown one after the other, μs.
+    Histogram animation_error;
 };
 
 struct RunFigures {
@@ -55,8 +85,9 @@ struct RunFigures {
     double cpu_main_thread_s = 0, cpu_process_s = 0;
 };
 
-// Folds in one measured frame.
-void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us);
+// Folds in one measured frame, with what held it back and how late the loop woke for it.
+void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us, uint64_t held_us = 0,
+               uint64_t woke_late_us = 0);
 
 // "vsync|hw_clock" and so on; empty for none.
 std::string flags_text(unsigned flags);

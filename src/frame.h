@@ -12,6 +12,7 @@ constexpr uint64_t warmup_frames = 20;
 
 struct Frame {
     uint64_t number = 0;            // from 1
+    uint64_t id = 0;                // what the window system's swap returned: its presents carry it
     uint64_t start_us = 0;          // raw tick at the start: the number on the screen
     uint64_t swap_end_us = 0;       // raw tick at the end of the buffer swap
     uint64_t swap_end_mono_us = 0;  // the same moment on the presentation clock, CLOCK_MONOTONIC
@@ -19,6 +20,10 @@ struct Frame {
     uint64_t duration_us = 0;       // start to swap end
     bool measured = false;          // past the warm-up and the reference frame
     uint64_t input_us = 0;          // raw stamp of the earliest press the frame answers; 0 for none
+    // Why the frame may have started late: how long it waited for the window
+    // system to release it, and how late the loop noticed it was due beyond
+    // its due tick and the end of the frame before (the machine's stall).
+    uint64_t held_us = 0, woke_late_us = 0;
 };
 
 // The frame numbered `number` from its three clock readings, after a frame

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "clock.h"
 #include "fps_title.h"
@@ -9,6 +10,7 @@
 #include "qr_code.h"
 #include "record.h"
 #include "run_end.h"
+#include "stop.h"
 #include "stopwatch.h"
 #include "text_renderer.h"
 
@@ -31,18 +33,58 @@ static const uint64_t press_guard_us = 1000;
 // How long a run without limits of its own waits for its last press to be answered.
 static const uint64_t press_wait_us = 1000000;
 
-FramePipeline::FramePipeline(WindowSystem &ws, const Settings &settings)
-    : ws_(ws), settings_(settings), watch_(ws.identity()), input_(settings.input, settings.inject > 0),
-      presses_left_(settings.inject)
+FramePipeline::FramePipeline(Backend &backend, const Settings &settings)
+    : backend_(backend), settings_(settings), identity_(backend.identity()), watch_(identity_),
+      input_(settings.input, settings.inject > 0), presses_left_(settings.inject)
 {
     // One stopwatch for the process, however many pipelines it makes.
     if (!timer)
         sdkCreateTimer(&timer);
 }
 
-void FramePipeline::start(uint64_t now)
+// The loop, top to bottom: what the window system says, whether the run is
+// over, whether a frame is due and may be drawn, and the work that can wait.
+// A paced request and the window system's own (an expose, a configure) are
+// one latch: a frame asked for is drawn once, as soon as the window system
+// has released the frames before it.
+bool FramePipeline::run(uint64_t now)
 {
     limits_ = run_limits(settings_.frame_limit, settings_.duration_limit, now);
+    for (;;) {
+        Events events = wait_for_events();
+        for (const Press &p : events.presses)
+            input_.arrived(p.stamp, p.key);
+        if (events.closed || events.lost)
+            return !events.lost;
+        now = getsystemtick();
+        if (stop_signal || run_ends(now))
+            return true;
+        // The first request, and any at interval 0, had no due tick to be late for.
+        uint64_t due_at = interval && ticks2 ? next_frame_tick(limits_, totalcount) : 0;
+        bool due = redisplay_due(now);
+        if (due && !redraw_)
+            late_ = woke_late(now, due_at, free_since_);
+        redraw_ = redraw_ || due || events.redraw;
+        bool drawn = redraw_ && released();
+        if (drawn) {
+            held_ = held_since_ ? now - held_since_ : 0;
+            redraw_ = false;
+            draw_frame();
+            // Right after a frame the next one is furthest away.
+            now = getsystemtick();
+        } else if (redraw_ && !held_since_) {
+            held_since_ = now;
+        }
+        side_work(now, drawn);
+        if (drawn)
+            free_since_ = getsystemtick();
+    }
+}
+
+// Where the window system holds frames back, no more than its limit are out.
+bool FramePipeline::released()
+{
+    return !identity_.in_flight_limit || backend_.in_flight() < identity_.in_flight_limit;
 }
 
 // Presses are still to be sent, or the last one's answer is still awaited.
@@ -59,17 +101,9 @@ bool FramePipeline::run_ends(uint64_t now) const
     return run_over(limits_, totalcount, now) || (settings_.inject && unlimited && !injecting(now));
 }
 
-// When the next press is due after tick `tick`, at a random phase of the frames.
-uint64_t FramePipeline::press_after(uint64_t tick)
-{
-    return next_press_tick(tick, press_period_us(interval), std::uniform_real_distribution<double>()(phase_));
-}
-
 void FramePipeline::inject(uint64_t now)
 {
-    if (!next_press_ || now < next_press_)
-        return;
-    uint64_t stamp = ws_.inject_press(next_key_);
+    uint64_t stamp = backend_.inject_press(next_key_);
     if (stamp == press_held) {
         if (!holding_)
             input_.held();
@@ -86,108 +120,103 @@ void FramePipeline::inject(uint64_t now)
     next_key_ = (next_key_ + 1) % press_keys;
     holding_ = false;
     last_press_ = stamp;
-    next_press_ = --presses_left_ ? press_after(stamp) : 0;
+    next_press_ = --presses_left_ ? presses_.after(stamp, press_period_us(interval)) : 0;
 }
 
-// Sleeps on the window system's connection until shortly before the next
-// event, or the records' deadline or the next press where they leave the
-// next frame alone, then polls the clock up to it. Events or a signal cut
-// the sleep short, so that they are handled at once.
-void FramePipeline::wait_for_next_event()
+// The tick the hybrid pace wakes at: shortly before the next frame or the
+// run's end, or earlier for the records' deadline or the next press where
+// they leave the next frame alone. A frame `held` by the window system comes
+// with its release, which wakes the sleep; only the end and the work that
+// can wait have ticks then.
+uint64_t FramePipeline::wake_tick_now(uint64_t now, bool held) const
 {
-    uint64_t now = getsystemtick();
-    uint64_t frame_due = next_frame_tick(limits_, totalcount);
-    uint64_t wake = wake_tick(now, next_event_tick(limits_, totalcount), frame_due, record_deadline(), records_guard_us);
+    uint64_t frame_due = held ? 0 : next_frame_tick(limits_, totalcount);
+    uint64_t event = held ? (limits_.end_tick ? limits_.end_tick : UINT64_MAX) : next_event_tick(limits_, totalcount);
+    uint64_t wake = wake_tick(now, event, frame_due, record_deadline(), records_guard_us);
     if (next_press_)
         wake = wake_tick(now, wake, frame_due, next_press_, press_guard_us);
-    if (uint64_t budget = sleep_budget(now, wake, hybrid_margin_us)) {
-        ws_.wait(budget, &stop_signal);
-        now = getsystemtick();
-        if (sleep_budget(now, wake, hybrid_margin_us))
-            return;
-    }
-    while (now < wake && !stop_signal)
-        now = getsystemtick();
+    return wake;
 }
 
-// The work that can wait a frame, each part where it fits before the next one.
-void FramePipeline::side_work(uint64_t now)
+// The busy pace takes what has come and goes on at once, so pacing is as
+// fine as the clock and costs one core. The hybrid pace sleeps on the window
+// system's connection until shortly before its wake-up, then polls the clock
+// up to it; events or a stop signal cut the sleep short, so that they are
+// handled at once.
+Events FramePipeline::wait_for_events()
 {
-    uint64_t frame_due = next_frame_tick(limits_, totalcount);
-    if (now >= record_deadline() && side_work_fits(now, frame_due, records_guard_us)) {
-        ws_.poll_presentation(*this);
+    if (settings_.pace != Pace::hybrid)
+        return backend_.pump(0, &stop_signal);
+    uint64_t now = getsystemtick();
+    bool held = redraw_ && !released();
+    uint64_t wake = wake_tick_now(now, held);
+    // A held frame keeps no tick, so nothing needs the margin's precision.
+    Events events = backend_.pump(sleep_budget(now, wake, held ? 0 : hybrid_margin_us), &stop_signal);
+    now = getsystemtick();
+    if (held || sleep_budget(now, wake, hybrid_margin_us))
+        return events;
+    while (now < wake && !stop_signal)
+        now = getsystemtick();
+    return events;
+}
+
+// The work that can wait a frame, each part where it fits before the next
+// one, or once it has waited too many frames. A frame the window system holds has no tick to keep: its release
+// cannot be foreseen, and the work is never put off for it.
+void FramePipeline::side_work(uint64_t now, bool after_frame)
+{
+    uint64_t frame_due = redraw_ ? 0 : next_frame_tick(limits_, totalcount);
+    if (now >= record_deadline() && records_work_.may_start(now, frame_due, records_guard_us, after_frame)) {
+        backend_.poll_presentation(*this);
         record_catch_up(now);
         watch_stdout_reader();
     }
-    if (side_work_fits(now, frame_due, press_guard_us))
+    if (next_press_ && now >= next_press_ && press_work_.may_start(now, frame_due, press_guard_us, after_frame))
         inject(now);
 }
 
-// With the busy pace, the window system calls this whenever it has no
-// events, so pacing is as fine as the clock and costs one core. A paced
-// frame that is due goes before any work that can wait; at interval 0 no
-// frame has a due time, and that work goes between them.
-void FramePipeline::idle()
-{
-    if (settings_.pace == Pace::hybrid)
-        wait_for_next_event();
-    uint64_t now = getsystemtick();
-    if (stop_signal || run_ends(now)) {
-        ws_.leave();
-        return;
-    }
-    if (redisplay_due(now)) {
-        ws_.redisplay();
-        if (interval)
-            return;
-    }
-    side_work(now);
-}
-
-static void computeFPS(WindowSystem &ws)
+static void computeFPS(Backend &backend)
 {
     if (fps_frame(getsystemtick(), sdkGetAverageTimerValue(&timer)))
-        ws.set_title(fps);
+        backend.set_title(fps);
     sdkResetTimer(&timer);
 }
 
-void FramePipeline::display()
+void FramePipeline::draw_frame()
 {
-    // A window system may ask for a frame of its own, as a configure does, after the last one.
-    uint64_t start = getsystemtick();
-    if (run_over(limits_, totalcount, start)) {
-        ws_.leave();
-        return;
-    }
     sdkStartTimer(&timer);
-    uint64_t answered = input_.answer(totalcount + 1, start);
+    uint64_t start = getsystemtick();
+    uint64_t number = totalcount + 1;
+    uint64_t answered = input_.answer(start);
     begin_frame(start);
     int width, height;
-    ws_.size(width, height);
+    backend_.size(width, height);
     draw_tick_text(width, height);
     if (answered)
         draw_input_marker(width, height);
     if (settings_.qr)
-        draw_tick_qr(start, totalcount + 1, width, height);
-    ws_.swap();
+        draw_tick_qr(start, number, width, height);
+    uint64_t id = backend_.swap();
     uint64_t swap_end = getsystemtick();
-    Frame frame = make_frame(totalcount + 1, start, swap_end, monotonic_us(), previous_swap_end_);
+    Frame frame = make_frame(number, start, swap_end, monotonic_us(), previous_swap_end_);
+    frame.id = id;
     frame.input_us = answered;
-    input_.swapped(swap_end, frame.swap_end_mono_us);
+    frame.held_us = std::exchange(held_, 0);
+    frame.woke_late_us = std::exchange(late_, 0);
+    held_since_ = 0;
+    input_.swapped(id, swap_end, frame.swap_end_mono_us);
     previous_swap_end_ = swap_end;
     // The presses begin once the warm-up is over, at a random phase.
     if (presses_left_ && frame.number == warmup_frames + 1)
-        next_press_ = press_after(swap_end);
+        next_press_ = presses_.after(swap_end, press_period_us(interval));
 
     end_frame(frame, interval);
     watch_stdout();
     sdkStopTimer(&timer);
-    computeFPS(ws_);
-    record_frame(frame, ws_.presents_may_come());
-    ws_.poll_presentation(*this);
+    computeFPS(backend_);
+    record_frame(frame, identity_.feedback != Feedback::none);
+    backend_.poll_presentation(*this);
     watch_.frame(frame);
-    // Right after a frame the next one is furthest away.
-    side_work(getsystemtick());
 }
 
 void FramePipeline::vblank(uint64_t msc, uint64_t ust)
@@ -195,24 +224,20 @@ void FramePipeline::vblank(uint64_t msc, uint64_t ust)
     watch_.vblank(msc, ust);
 }
 
-void FramePipeline::input(int key)
-{
-    input_.arrived(getsystemtick(), key);
-}
-
 void FramePipeline::presented(const Presentation &p)
 {
-    watch_.presented(record_present(p), p);
+    record_present(p, watch_.presented(record_find(p), p));
     if (p.mode != mode_skip)
-        input_.presented(p.frame, p.ust_mono);
+        input_.presented(p.frame_id, p.ust_mono);
 }
 
 DisplayFigures FramePipeline::final_figures()
 {
-    ws_.poll_presentation(*this);
+    backend_.poll_presentation(*this);
     DisplayFigures d = watch_.figures(frame_figures(), interval);
+    d.swap_control = identity_.swap_interval;
     // What may change during the run, as it was at the end.
-    DisplayIdentity now = ws_.identity();
+    DisplayIdentity now = backend_.identity();
     d.identity.buffer_scale = now.buffer_scale;
     d.identity.tearing_hint = now.tearing_hint;
     return d;

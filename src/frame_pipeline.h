@@ -1,28 +1,26 @@
-// The frame loop: the pacing between frames, and the road of one frame from
-// its clock readings, read once into a Frame, through the statistics lines,
-// the title, the log and the display watch, in that order.
+// The frame loop, owned here: it pumps the window system's events, paces,
+// draws and swaps each frame, and does the work that can wait a frame. Each
+// frame's clock readings are read once into a Frame, which the statistics
+// lines, the title, the log and the display watch take in that order.
 #pragma once
 
 #include <cstdint>
-#include <random>
 
+#include "backend/backend.h"
 #include "display_watch.h"
 #include "input.h"
 #include "options.h"
 #include "pacing.h"
-#include "window_system.h"
 
-class FramePipeline final : public FrameLoop, public PresentationFeed {
+class FramePipeline final : public PresentationFeed {
 public:
-    // Makes the frame stopwatch; `ws` must have its window open.
-    FramePipeline(WindowSystem &ws, const Settings &settings);
+    // Makes the frame stopwatch; `backend` must have its window open.
+    FramePipeline(Backend &backend, const Settings &settings);
 
-    // Starts the run's clock at tick `now`, for --duration.
-    void start(uint64_t now);
-
-    void idle() override;
-    void display() override;
-    void input(int key) override;
+    // Draws frames from tick `now` until the run ends: by its limits, a
+    // stop signal or the window's closing. False when the connection to the
+    // display was lost.
+    bool run(uint64_t now);
 
     void vblank(uint64_t msc, uint64_t ust) override;
     void presented(const Presentation &p) override;
@@ -33,22 +31,32 @@ public:
     InputFigures input_figures() const { return input_.figures(); }
 
 private:
-    void wait_for_next_event();
-    void side_work(uint64_t now);
+    Events wait_for_events();
+    uint64_t wake_tick_now(uint64_t now, bool held) const;
+    bool released();
+    void draw_frame();
+    void side_work(uint64_t now, bool after_frame);
     void inject(uint64_t now);
-    uint64_t press_after(uint64_t tick);
     bool injecting(uint64_t now) const;
     bool run_ends(uint64_t now) const;
 
-    WindowSystem &ws_;
+    Backend &backend_;
     const Settings &settings_;
+    const DisplayIdentity identity_;  // as the window system told it at the start
     RunLimits limits_;
     DisplayWatch watch_;
+    bool redraw_ = false;  // a frame is asked for, by the pace or the window system, and not yet drawn
+    // Why the next frame may be late: the tick since which the window system
+    // holds it, 0 for none; how long it was held; how late its request came.
+    uint64_t held_since_ = 0, held_ = 0, late_ = 0;
+    uint64_t free_since_ = 0;  // when the loop was done with the last frame and its work after it
     uint64_t previous_swap_end_ = 0;
+
+    SideWork records_work_, press_work_;
 
     InputLatency input_;
     uint64_t presses_left_, next_press_ = 0, last_press_ = 0;  // ticks; 0 for none
     int next_key_ = 0;
     bool holding_ = false;  // the next press is held back, and counted so
-    std::mt19937_64 phase_{std::random_device{}()};
+    PressSchedule presses_;
 };

@@ -36,11 +36,11 @@ void InputLatency::arrived(uint64_t stamp, int key)
     sent_.erase(older, latest.base());
 }
 
-uint64_t InputLatency::answer(uint64_t number, uint64_t start)
+uint64_t InputLatency::answer(uint64_t start)
 {
     if (arrived_.empty())
         return 0;
-    Answer a{number, {arrived_.begin(), arrived_.end()}};
+    Answer a{0, {arrived_.begin(), arrived_.end()}};
     arrived_.clear();
     for (uint64_t stamp : a.stamps)
         figures_.to_frame_start.add(start > stamp ? start - stamp : 0);
@@ -52,11 +52,12 @@ uint64_t InputLatency::answer(uint64_t number, uint64_t start)
     return *std::min_element(answers_.back().stamps.begin(), answers_.back().stamps.end());
 }
 
-void InputLatency::swapped(uint64_t swap_end, uint64_t swap_end_mono)
+void InputLatency::swapped(uint64_t id, uint64_t swap_end, uint64_t swap_end_mono)
 {
     if (!drawing_)
         return;
     drawing_ = false;
+    answers_.back().id = id;
     // The raw and monotonic clocks differ by an offset that barely moves within a frame.
     for (uint64_t &stamp : answers_.back().stamps) {
         figures_.to_swap_end.add(swap_end > stamp ? swap_end - stamp : 0);
@@ -64,10 +65,10 @@ void InputLatency::swapped(uint64_t swap_end, uint64_t swap_end_mono)
     }
 }
 
-void InputLatency::presented(uint64_t frame, uint64_t present_mono)
+void InputLatency::presented(uint64_t id, uint64_t present_mono)
 {
     for (auto a = answers_.begin(); a != answers_.end(); ++a) {
-        if (uint32_t(a->frame) != uint32_t(frame) || (drawing_ && std::next(a) == answers_.end()))
+        if (!id || a->id != id)
             continue;
         for (uint64_t stamp : a->stamps)
             figures_.to_present.add(present_mono > stamp ? present_mono - stamp : 0);
@@ -83,7 +84,8 @@ InputFigures InputLatency::figures() const
     return f;
 }
 
-uint64_t next_press_tick(uint64_t after, uint64_t period_us, double u)
+uint64_t PressSchedule::after(uint64_t tick, uint64_t period_us)
 {
-    return after + 3 * period_us + uint64_t(u * double(period_us));
+    double u = std::uniform_real_distribution<double>()(rng_);
+    return tick + 3 * period_us + uint64_t(u * double(period_us));
 }

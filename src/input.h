@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <random>
 #include <vector>
 
 #include "histogram.h"
@@ -38,14 +39,14 @@ public:
     // latest of its key; any other, when presses are injected, is the
     // user's: counted, never timed; otherwise timed from its arrival.
     void arrived(uint64_t stamp, int key);
-    // Frame `number` starts at raw tick `start` and answers every press that
+    // A frame that starts at raw tick `start` answers every press that
     // arrived before it. Returns the earliest answered press's stamp, 0 for none.
-    uint64_t answer(uint64_t number, uint64_t start);
-    // The answering frame's swap ended at raw tick `swap_end`, which is
-    // `swap_end_mono` on CLOCK_MONOTONIC.
-    void swapped(uint64_t swap_end, uint64_t swap_end_mono);
-    // Frame `frame` (or its low 32 bits) was presented at `present_mono`, CLOCK_MONOTONIC μs.
-    void presented(uint64_t frame, uint64_t present_mono);
+    uint64_t answer(uint64_t start);
+    // The answering frame's swap, which returned `id`, ended at raw tick
+    // `swap_end`, which is `swap_end_mono` on CLOCK_MONOTONIC.
+    void swapped(uint64_t id, uint64_t swap_end, uint64_t swap_end_mono);
+    // The frame whose swap returned `id` was presented at `present_mono`, CLOCK_MONOTONIC μs.
+    void presented(uint64_t id, uint64_t present_mono);
 
     // Presses sent that have not arrived, or arrived and are not yet answered.
     bool waiting() const { return !sent_.empty() || !arrived_.empty(); }
@@ -54,7 +55,7 @@ public:
 private:
     // The stamps of one answering frame's presses, kept until its present.
     struct Answer {
-        uint64_t frame;
+        uint64_t id;                   // 0 until the swap
         std::vector<uint64_t> stamps;  // raw until the swap ends, then CLOCK_MONOTONIC
     };
 
@@ -71,7 +72,15 @@ private:
     bool drawing_ = false;        // the latest answer is waiting for its swap end
 };
 
-// When the next injected press is due after one at `after`: three periods
-// later, and a random share `u` in [0, 1) of a fourth, so that the presses
-// stay apart and fall at a uniform phase of the frames.
-uint64_t next_press_tick(uint64_t after, uint64_t period_us, double u);
+// When injected presses are due: each three periods and a random share of
+// a fourth after the last, so that the presses stay apart and fall at a
+// uniform phase of the frames.
+class PressSchedule {
+public:
+    explicit PressSchedule(uint64_t seed = std::random_device{}()) : rng_(seed) {}
+    // The press due after one at tick `tick`, frames `period_us` apart.
+    uint64_t after(uint64_t tick, uint64_t period_us);
+
+private:
+    std::mt19937_64 rng_;
+};

@@ -3,6 +3,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -10,8 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 
+#include "backend/table.h"
 #include "frame.h"
 
 int32_t interval = 100000;
@@ -130,12 +131,9 @@ bool read_pace(const char *arg, Settings &s)
 
 bool read_winsys(const char *arg, Settings &s)
 {
-    if (strcmp(arg, "x11") == 0)
-        s.winsys = Winsys::x11;
-    else if (strcmp(arg, "wayland") == 0)
-        s.winsys = Winsys::wayland;
-    else
-        return bad_value(opt_winsys, arg, "x11 or wayland");
+    if (!choose_backend(arg, [](const char *) { return nullptr; }))
+        return bad_value(opt_winsys, arg, backend_words(", ", " or ").c_str());
+    s.winsys = arg;
     return true;
 }
 
@@ -161,19 +159,17 @@ bool read_option(int c, const char *arg, Settings &s)
     }
 }
 
-// GLUT's options: those that take a value, then those that do not.
-const char *const glut_valued[] = {"-display", "-geometry"};
-const char *const glut_flags[] = {"-direct", "-indirect", "-iconic", "-gldebug", "-sync"};
-
-bool is_one_of(const char *arg, const char *const *names, size_t count)
+// How many words a window system's option `arg` takes, itself included; 0
+// for a word that is no window system's option.
+int window_system_words(const char *arg)
 {
-    for (size_t i = 0; i < count; ++i)
-        if (strcmp(arg, names[i]) == 0)
-            return true;
-    return false;
+    int words = 0;
+    for (const BackendRow &row : backend_table())
+        words = std::max(words, option_words(row, arg));
+    return words;
 }
 
-// The command line without GLUT's options, which go to window_system_args.
+// The command line without the window systems' options, which go to window_system_args.
 std::vector<char *> program_args(int argc, char **argv, std::vector<char *> &window_system_args)
 {
     std::vector<char *> args{argv[0]};
@@ -182,11 +178,9 @@ std::vector<char *> program_args(int argc, char **argv, std::vector<char *> &win
             args.insert(args.end(), argv + i, argv + argc);
             break;
         }
-        if (i + 1 < argc && is_one_of(argv[i], glut_valued, std::size(glut_valued))) {
-            window_system_args.push_back(argv[i]);
-            window_system_args.push_back(argv[++i]);
-        } else if (is_one_of(argv[i], glut_flags, std::size(glut_flags)))
-            window_system_args.push_back(argv[i]);
+        int words = window_system_words(argv[i]);
+        if (words && i + words <= argc)
+            window_system_args.insert(window_system_args.end(), argv + i, argv + i + words), i += words - 1;
         else
             args.push_back(argv[i]);
     }
@@ -241,7 +235,8 @@ void usage(int, char **argv)
     printf("    --report FILE: write the run's figures as JSON to FILE.\n");
     printf("    --pace busy|hybrid: poll the clock, or sleep and then poll (default busy).\n");
     printf("    --qr: also draw the tick and the frame number as a QR code.\n");
-    printf("    --winsys x11|wayland: the window system (default Wayland when only WAYLAND_DISPLAY is set).\n");
+    printf("    --winsys %s: the window system (default auto: the first whose session the environment names).\n",
+           backend_words("|", "|").c_str());
     printf("    --input: time key and button presses to the frame that answers them.\n");
     printf("    --inject N: send N key presses to the window and time them (implies --input).\n");
     printf("    --version: print the version and end.\n");
@@ -263,12 +258,4 @@ uint64_t press_period_us(int32_t interval_us)
 const char *pace_name(Pace p)
 {
     return p == Pace::hybrid ? "hybrid" : "busy";
-}
-
-Winsys chosen_winsys(Winsys asked, const char *wayland_display, const char *display)
-{
-    if (asked != Winsys::automatic)
-        return asked;
-    bool wayland = wayland_display && *wayland_display, x11 = display && *display;
-    return wayland && !x11 ? Winsys::wayland : Winsys::x11;
 }

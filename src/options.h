@@ -13,7 +13,6 @@ extern const char *fontfilename;  // set at start-up, opened from the working di
 extern const char short_options[];
 
 enum class Pace { busy, hybrid };
-enum class Winsys { automatic, x11, wayland };
 
 // What the long options ask of a run.
 struct Settings {
@@ -25,11 +24,12 @@ struct Settings {
     bool summary = false;          // --summary: figures on standard output at the end
     Pace pace = Pace::busy;        // --pace: how the loop waits between frames
     bool qr = false;               // --qr: the tick as a QR code too
-    Winsys winsys = Winsys::automatic;  // --winsys: the window system to run on
+    const char *winsys = "auto";   // --winsys: the window system to run on, a word of the backend table
     bool input = false;            // --input: time key and button presses to the frames that answer them
     uint64_t inject = 0;           // --inject: presses to send to the window; 0 for none
-    // GLUT's own options, such as -display NAME, taken out of the command
-    // line in their order: the program's parser would tear them apart.
+    // The window systems' own options, such as GLUT's -display NAME, taken
+    // out of the command line in their order: the program's parser would
+    // tear them apart.
     std::vector<char *> window_system_args;
 };
 
@@ -55,8 +55,3 @@ char *vsync_request(int on);
 
 // "busy" or "hybrid".
 const char *pace_name(Pace p);
-
-// The window system asked for, or where none was, Wayland when
-// WAYLAND_DISPLAY is set and DISPLAY is not, so that every run that works on
-// X11 stays there.
-Winsys chosen_winsys(Winsys asked, const char *wayland_display, const char *display);

@@ -49,6 +49,15 @@ bool side_work_fits(uint64_t now, uint64_t frame_due, uint64_t guard_us)
     return !(now < frame_due && frame_due < now + guard_us);
 }
 
+bool SideWork::may_start(uint64_t now, uint64_t frame_due, uint64_t guard_us, bool after_frame)
+{
+    waited += after_frame;
+    bool start = side_work_fits(now, frame_due, guard_us) || (after_frame && waited > starved_after_frames);
+    if (start)
+        waited = 0;
+    return start;
+}
+
 uint64_t wake_tick(uint64_t now, uint64_t event, uint64_t frame_due, uint64_t side_due, uint64_t guard_us)
 {
     return side_due < event && side_work_fits(std::max(now, side_due), frame_due, guard_us) ? side_due : event;
@@ -57,4 +66,10 @@ uint64_t wake_tick(uint64_t now, uint64_t event, uint64_t frame_due, uint64_t si
 uint64_t sleep_budget(uint64_t now, uint64_t wake, uint64_t margin_us)
 {
     return wake > now + margin_us ? wake - now - margin_us : 0;
+}
+
+uint64_t woke_late(uint64_t now, uint64_t due, uint64_t free)
+{
+    uint64_t from = std::max(due, free);
+    return due && now > from ? now - from : 0;
 }

@@ -38,6 +38,20 @@ uint64_t next_frame_tick(const RunLimits &limits, uint64_t frames);
 // no schedule left to keep, so the work is never starved.
 bool side_work_fits(uint64_t now, uint64_t frame_due, uint64_t guard_us);
 
+// Work that can wait a frame, kept from waiting for ever: where the interval
+// is within the guard of the frame's own cost, no moment between two frames
+// is far enough from the next, and work that only starts where it fits
+// would wait as long as the run. Once it has been put off past two frames,
+// it starts right after the next one, whatever the guard: a frame may then
+// start as much later as the work takes, once in a while.
+struct SideWork {
+    static constexpr uint64_t starved_after_frames = 2;
+    uint64_t waited = 0;  // frames drawn while the work was due and put off
+    // Whether work that is due may start at tick `now`, the next frame due
+    // at `frame_due`; `after_frame` for the pass right after a frame.
+    bool may_start(uint64_t now, uint64_t frame_due, uint64_t guard_us, bool after_frame);
+};
+
 // The tick at which the hybrid pace, at tick `now`, wakes: for the next
 // event at `event`, or earlier for work that can wait, due at `side_due`,
 // where it fits before the frame due at `frame_due`.
@@ -46,3 +60,8 @@ uint64_t wake_tick(uint64_t now, uint64_t event, uint64_t frame_due, uint64_t si
 // Microseconds the hybrid pace may sleep at tick `now` and still wake
 // `margin_us` before tick `wake`; 0 when it must poll.
 uint64_t sleep_budget(uint64_t now, uint64_t wake, uint64_t margin_us);
+
+// How late, at tick `now`, the loop noticed a frame due at tick `due` (0 for
+// none), beyond the tick `free` at which it was done with the frame before:
+// a wake-up or a stall of the machine, and not the frame before's own length.
+uint64_t woke_late(uint64_t now, uint64_t due, uint64_t free);

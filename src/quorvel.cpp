@@ -5,8 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <unistd.h>
 #include <string>
 
 #include "clock.h"
@@ -17,8 +15,9 @@
 #include "qr_layout.h"
 #include "record.h"
 #include "run_end.h"
+#include "stop.h"
 #include "text_renderer.h"
-#include "window_system.h"
+#include "backend/table.h"
 
 static Settings settings;
 static GlIdentity gl;
@@ -31,7 +30,7 @@ static std::string gl_string(GLenum name)
     return text ? reinterpret_cast<const char *>(text) : "";
 }
 
-static int check_gl(WindowSystem &ws)
+static int check_gl()
 {
     GLenum err = glewInit();
     // On EGL, GLEW finds no GLX display, but only after it has loaded GL itself.
@@ -43,19 +42,17 @@ static int check_gl(WindowSystem &ws)
         fprintf(stderr, "No support for OpenGL 2.0 found\n");
         return 1;
     }
-    gl = {gl_string(GL_RENDERER), gl_string(GL_VENDOR), gl_string(GL_VERSION), ws.swap_control_offered()};
+    gl = {gl_string(GL_RENDERER), gl_string(GL_VENDOR), gl_string(GL_VERSION)};
     return 0;
 }
 
-// Wayland has no XTest; presses would have to come from a uinput device,
-// which is not built yet. Says what is missing in one line; returns false.
-static bool refuse_injection_on_wayland()
+// A window system that cannot press keys says why, in one line; false then.
+static bool can_inject(const BackendRow &row)
 {
-    if (access("/dev/uinput", W_OK) != 0)
-        fprintf(stderr, "quorvel: --inject on Wayland needs a writable /dev/uinput: %s\n", strerror(errno));
-    else
-        fprintf(stderr, "quorvel: --inject on Wayland needs a uinput keyboard, which this build does not make\n");
-    return false;
+    std::string refusal = row.inject_refusal();
+    if (!refusal.empty())
+        fprintf(stderr, "quorvel: %s\n", refusal.c_str());
+    return refusal.empty();
 }
 
 // Writes the records once, however a started run ends. Also runs when the
@@ -101,9 +98,8 @@ int main(int argc, char **argv)
     watch_stdout();
     settings = parse_options(argc, argv);
     watch_stdout();
-    bool wayland = chosen_winsys(settings.winsys, getenv("WAYLAND_DISPLAY"), getenv("DISPLAY")) == Winsys::wayland;
-    if (!settings.ok || (wayland && settings.inject && !refuse_injection_on_wayland()) ||
-        !open_records(settings.log_path, settings.report_path))
+    const BackendRow *row = choose_backend(settings.winsys, getenv);
+    if (!settings.ok || (settings.inject && !can_inject(*row)) || !open_records(settings.log_path, settings.report_path))
         return 2;
     atexit(finish_at_exit);
     // The driver reads this when the context is made, so it must come first.
@@ -112,10 +108,11 @@ int main(int argc, char **argv)
         usage(argc, argv);
     watch_stdout();
 
-    std::unique_ptr<WindowSystem> ws = wayland ? wayland_window_system() : x11_window_system();
+    std::unique_ptr<Backend> backend = row->create();
     // The code gets a column of its own, right of where the longest ticks end.
-    if (int status = ws->open({400, 30, 1024 + (settings.qr ? qr_column_px : 0), 800, "High Resolution Timer",
-                               argv[0], settings.window_system_args, settings.qr, settings.duration_limit})) {
+    if (int status = backend->open({400, 30, 1024 + (settings.qr ? qr_column_px : 0), 800, "High Resolution Timer",
+                                    argv[0], own_options(*row, settings.window_system_args), settings.qr,
+                                    settings.duration_limit, vsync_on, settings.input})) {
         // A stop signal ended the start: nothing is published, as at exit, and the process ends by it.
         if (stop_signal) {
             abandon_records();
@@ -125,22 +122,17 @@ int main(int argc, char **argv)
     }
     static const std::string font = data_file("FreeSans.ttf");
     fontfilename = font.c_str();
-    if (int status = check_gl(*ws))
+    if (int status = check_gl())
         return status;
-    ws->request_swap_interval(vsync_on);
-    ws->watch_presentation();
-    if (settings.input)
-        ws->listen_for_input();
-    FramePipeline frames(*ws, settings);
+    FramePipeline frames(*backend, settings);
     pipeline = &frames;
 
     bool written = true;
     if (init_resources()) {
         started = true;
         start_records(settings.input);
-        frames.start(getsystemtick());
-        ws->run(frames);
-        written = finish_run() && !ws->connection_lost();
+        bool connected = frames.run(getsystemtick());
+        written = finish_run() && connected;
     } else {
         abandon_records();
     }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct Row {
     Frame frame;
     bool presented;
     Presentation present;
+    std::optional<int64_t> animation_error_us;
 };
 
 // How long a row waits for its present, and then in the stream's buffer:
@@ -88,7 +90,9 @@ void write_row(const Row &r)
     if (n >= 0 && input_column)
         n = f.input_us ? fprintf(log_file, ",%llu", (unsigned long long)f.input_us) : fputs(",", log_file);
     if (n >= 0)
-        n = fputs("\n", log_file);
+        n = fprintf(log_file, ",%llu,%llu,", (unsigned long long)f.held_us, (unsigned long long)f.woke_late_us);
+    if (n >= 0)
+        n = r.animation_error_us ? fprintf(log_file, "%lld\n", (long long)*r.animation_error_us) : fputs("\n", log_file);
     if (n < 0)
         note_failure("log", log_path, log_failed);
     if (!unflushed_since)
@@ -98,6 +102,17 @@ void write_row(const Row &r)
 Row &pending_row(size_t i)
 {
     return pending[(first_pending + i) % pending.size()];
+}
+
+// The row waiting for the present `p` names; null where none is.
+Row *waiting_row(const Presentation &p)
+{
+    for (size_t i = 0; i < pending_count; ++i) {
+        Row &r = pending_row(i);
+        if (!r.presented && p.frame_id && r.frame.id == p.frame_id)
+            return &r;
+    }
+    return nullptr;
 }
 
 void write_oldest()
@@ -230,6 +245,7 @@ void write_report(const RunFigures &figures)
 
 bool open_records(const char *log, const char *report)
 {
+    finished = false;
     log_path = log;
     report_path = report;
     return check_report() && open_log();
@@ -246,7 +262,7 @@ void start_records(bool with_input)
         note_failure("log", log_path, log_failed);
     if (fputs("frame,start_us,swap_end_us,interval_us,duration_us,"
               "swap_end_mono_us,present_ust,present_msc,present_mode,present_flags,measured", log_file) < 0 ||
-        fputs(input_column ? ",input_us\n" : "\n", log_file) < 0)
+        fputs(input_column ? ",input_us" : "", log_file) < 0 || fputs(",held_us,woke_late_us,animation_error_us\n", log_file) < 0)
         note_failure("log", log_path, log_failed);
 }
 
@@ -264,29 +280,32 @@ void record_frame(const Frame &frame, bool present_may_come)
 {
     if (pending_count == pending.size())
         grow_pending();
-    pending_row(pending_count++) = Row{frame, false, {}};
+    pending_row(pending_count++) = Row{frame, false, {}, {}};
     if (!present_may_come)
         while (pending_count)
             write_oldest();
 }
 
-PresentedFrame record_present(const Presentation &p)
+PresentedFrame record_find(const Presentation &p)
 {
-    for (size_t i = 0; i < pending_count; ++i) {
-        Row &r = pending_row(i);
-        // X's Present serial carries the low 32 bits of the frame number.
-        if (r.presented || !p.frame || uint32_t(r.frame.number) != uint32_t(p.frame))
-            continue;
-        r.presented = true;
-        r.present = p;
-        // The raw and monotonic clocks differ by an offset that barely moves within a frame.
-        const Frame &f = r.frame;
-        PresentedFrame frame{true, f.start_us + (f.swap_end_mono_us - f.swap_end_us), f.swap_end_mono_us};
-        while (pending_count && pending[first_pending].presented)
-            write_oldest();
-        return frame;
-    }
-    return {};
+    Row *r = waiting_row(p);
+    if (!r)
+        return {};
+    // The raw and monotonic clocks differ by an offset that barely moves within a frame.
+    const Frame &f = r->frame;
+    return {true, f.start_us + (f.swap_end_mono_us - f.swap_end_us), f.swap_end_mono_us};
+}
+
+void record_present(const Presentation &p, std::optional<int64_t> animation_error_us)
+{
+    Row *r = waiting_row(p);
+    if (!r)
+        return;
+    r->presented = true;
+    r->present = p;
+    r->animation_error_us = animation_error_us;
+    while (pending_count && pending[first_pending].presented)
+        write_oldest();
 }
 
 uint64_t record_deadline()

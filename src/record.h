@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "figures.h"
 #include "frame.h"
@@ -24,10 +25,14 @@ void abandon_records();
 // half a second at most; otherwise it is written at once.
 void record_frame(const Frame &frame, bool present_may_come);
 
-// A present the display completed on the window, given to the waiting row
-// of the frame it names. A present of a frame already written, or of none
-// of the program's frames, is not found and changes no row.
-PresentedFrame record_present(const Presentation &p);
+// The frame whose row waits for the present `p`. A present of a frame
+// already written, or of none of the program's frames, is not found.
+PresentedFrame record_find(const Presentation &p);
+
+// Gives the present `p` to the row of the frame it names, with the
+// animation error between that frame and the one shown before it, where
+// there is one; a present record_find does not find changes no row.
+void record_present(const Presentation &p, std::optional<int64_t> animation_error_us);
 
 // The tick by which record_catch_up has work to do: a row whose present is
 // overdue, rows that have waited long enough in the buffer, or half a

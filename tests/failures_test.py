@@ -16,8 +16,9 @@ BAD_INPUT = [
     (["--duration", "-1"], "--duration needs a number of seconds above 0, not '-1'"),
     (["--duration", "nan"], "--duration needs a number of seconds above 0, not 'nan'"),
     (["--pace", "fast"], "--pace needs busy or hybrid, not 'fast'"),
-    (["--winsys", "mir"], "--winsys needs x11 or wayland, not 'mir'"),
+    (["--winsys", "mir"], "--winsys needs auto, x11, wayland or offscreen, not 'mir'"),
     (["-v", "--log"], "--log needs a value"),
+    (["--winsys", "offscreen", "--inject", "2"], "--inject offscreen: there is no window to press keys on"),
     (["--log", "/nonexistent/q.csv"], "--log: cannot create /nonexistent/q.csv: No such file or directory"),
     (["--report", "/tmp"], "--report: cannot create /tmp: Is a directory"),
 ]

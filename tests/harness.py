@@ -51,33 +51,60 @@ def stop(server):
         server.wait()
 
 
-COMPOSITORS = {
+SWAY_USER = "quorvel-sway"  # sway refuses root
+COMPOSITORS = {  # {runtime} is the compositor's private runtime directory
     "weston": ["weston", "--backend=headless-backend.so", "--socket=quorvel", "--idle-time=0"],
     "mutter": ["dbus-run-session", "--", "mutter", "--headless", "--wayland", "--no-x11", "--wayland-display=quorvel",
                "--virtual-monitor", "1024x768"],
+    "mutter144": ["dbus-run-session", "--", "mutter", "--headless", "--wayland", "--no-x11", "--wayland-display=quorvel",
+                  "--virtual-monitor", "800x600@144"],
+    # A container refuses the installed binary's file capabilities; a copy runs.
+    "kwin": ["dbus-run-session", "--", "{runtime}/kwin_wayland", "--virtual", "--socket", "quorvel"],
+    "sway": ["setpriv", f"--reuid={SWAY_USER}", f"--regid={SWAY_USER}", "--clear-groups", "sway", "-c", "{runtime}/config"],
 }
+SWAY_ENV = {"WLR_BACKENDS": "headless", "WLR_RENDERER": "pixman", "WLR_LIBINPUT_NO_DEVICES": "1"}
+
+
+def private_runtime(kind):
+    """A 0700 runtime directory that the compositor's user owns, with what it needs to start."""
+    runtime = tempfile.mkdtemp()
+    os.chmod(runtime, 0o700)
+    if kind == "kwin":
+        shutil.copy(shutil.which("kwin_wayland"), runtime)
+    if kind == "sway":
+        if subprocess.run(["id", SWAY_USER], capture_output=True).returncode:
+            subprocess.run(["useradd", "-M", "-s", "/usr/sbin/nologin", SWAY_USER], check=True)
+        open(os.path.join(runtime, "config"), "w").close()
+        shutil.chown(runtime, SWAY_USER)
+    return runtime
+
+
+def socket_in(runtime):
+    """The compositor's socket, once it is there: quorvel, or sway's own wayland-N."""
+    names = [n for n in os.listdir(runtime) if n == "quorvel" or re.fullmatch(r"wayland-\d+", n)]
+    return names[0] if names else None
 
 
 @contextlib.contextmanager
 def weston(xwayland=False, kind="weston", scale=1):
     """A private headless compositor for one test, Weston unless `kind` names
     another, its output at `scale` (Weston's); yields it and the environment that reaches it."""
-    runtime = tempfile.mkdtemp()
-    os.chmod(runtime, 0o700)
+    runtime = private_runtime(kind)
     log = open(os.path.join(runtime, "log"), "w+")
     extra = (["--xwayland"] if xwayland else []) + ([f"--scale={scale}"] if scale != 1 else [])
-    server = subprocess.Popen(COMPOSITORS[kind] + extra,
-                              env=dict(os.environ, XDG_RUNTIME_DIR=runtime), stdout=log, stderr=subprocess.STDOUT,
-                              start_new_session=True)
+    command = [word.format(runtime=runtime) for word in COMPOSITORS[kind]] + extra
+    server = subprocess.Popen(command, env=dict(os.environ, XDG_RUNTIME_DIR=runtime, WAYLAND_DISPLAY="", **SWAY_ENV),
+                              stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
     try:
-        env, end = {"XDG_RUNTIME_DIR": runtime, "WAYLAND_DISPLAY": "quorvel"}, time.monotonic() + 30
-        while not (os.path.exists(os.path.join(runtime, "quorvel")) and (not xwayland or "DISPLAY" in env)):
+        env, end = {"XDG_RUNTIME_DIR": runtime}, time.monotonic() + 30
+        while not (socket_in(runtime) and (not xwayland or "DISPLAY" in env)):
             assert server.poll() is None and time.monotonic() < end, kind + " did not start"
             log.seek(0)
             found = re.search(r"xserver listening on display (:\d+)", log.read())
             if found:
                 env["DISPLAY"] = found[1]
             time.sleep(0.1)
+        env["WAYLAND_DISPLAY"] = socket_in(runtime)
         server.log = log
         yield server, env
     finally:

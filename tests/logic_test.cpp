@@ -69,6 +69,24 @@ TEST(Pacing, WorkThatCanWaitNeverMakesAFrameLate)
     EXPECT_EQ(next_frame_tick(RunLimits{5, 0}, 5), 0u);
 }
 
+// Intervals just above the frame's own cost leave no moment between frames
+// outside the guard: the work still runs within three frames of falling due,
+// wherever between two frames it falls due; with room, within one.
+TEST(Pacing, WorkThatCanWaitIsNeverStarved)
+{
+    const uint64_t cost = 1300, guard = 2000;
+    for (uint64_t room : {100u, 500u, 999u, 1999u, 5000u})
+        for (uint64_t phase = 0; phase < cost + room; phase += 97) {
+            SideWork work;
+            uint64_t frames = 0, due = 1000000 + phase, now = 1000000;
+            bool done = false;
+            for (uint64_t start = 1000000; !done && frames < 50; start += cost + room, ++frames)
+                for (now = start + cost; !done && now < start + cost + room; now += 10)
+                    done = now >= due && work.may_start(now, start + cost + room, guard, now == start + cost);
+            EXPECT_LE(frames, room + cost >= guard + cost ? 2u : 4u) << room << " " << phase;
+        }
+}
+
 // Runs a frame from `start` to the end of its swap at `end`; returns what it printed.
 static std::string frame(uint64_t start, uint64_t end)
 {
@@ -124,19 +142,19 @@ TEST(Input, EachPressIsAnsweredOnceAndTimedToItsFramesPresent)
 {
     InputLatency in(false, true);
     in.injected(1000, 0);
-    EXPECT_EQ(in.answer(1, 1500), 0u);  // sent but not yet arrived
+    EXPECT_EQ(in.answer(1500), 0u);  // sent but not yet arrived
     in.arrived(1800, 0);
     in.injected(1900, 1);
     in.arrived(2100, 1);
-    EXPECT_EQ(in.answer(2, 2500), 1000u);  // both, by one frame
-    in.swapped(3000, 103000);
+    EXPECT_EQ(in.answer(2500), 1000u);  // both, by one frame
+    in.swapped(2, 3000, 103000);
     in.injected(3200, 2);  // never arrives
     in.injected(4000, 3);
     in.arrived(4050, user_key);
     in.arrived(4100, 3);  // 100 after its own injection, not 900 after the lost one's
-    EXPECT_EQ(in.answer(3, 4500), 4000u);
+    EXPECT_EQ(in.answer(4500), 4000u);
     in.presented(2, 110000);
-    in.swapped(5000, 105000);
+    in.swapped(3, 5000, 105000);
     in.held();
     for (uint64_t stamp : {6000, 7000, 8000})
         in.injected(stamp, int(stamp / 1000 - 6));  // keys 0, 1 and 2: the first two never arrive
@@ -149,8 +167,19 @@ TEST(Input, EachPressIsAnsweredOnceAndTimedToItsFramesPresent)
               (std::vector<uint64_t>{100, 800, 500, 1500, 1000, 2000}));
     EXPECT_EQ((std::vector<uint64_t>{f.to_present.count(), f.to_present.min(), f.to_present.max()}),
               (std::vector<uint64_t>{2, 8100, 9000}));
+    // Presses fall at a uniform phase of the frames: over 60 of them, every quarter of the period holds
+    // some, each three to four periods after the last.
+    PressSchedule schedule(20261209);
+    std::vector<int> quarters(4);
+    for (uint64_t i = 0, t = 1000000; i < 60; ++i) {
+        uint64_t next = schedule.after(t, 20000);
+        EXPECT_TRUE(next >= t + 60000 && next < t + 80000);
+        ++quarters[(next % 20000) / 5000];
+        t = next;
+    }
+    EXPECT_EQ(std::count(quarters.begin(), quarters.end(), 0), 0) << testing::PrintToString(quarters);
     // Without injection, every press is the user's, timed from its arrival.
     InputLatency listening(true, false);
     listening.arrived(100, user_key);
-    EXPECT_EQ(listening.answer(1, 300), 100u);
+    EXPECT_EQ(listening.answer(300), 100u);
 }

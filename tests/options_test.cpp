@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "backend/table.h"
 #include "options.h"
 
 using testing::internal::CaptureStderr;
@@ -69,6 +71,34 @@ TEST(Options, CommandLines)
         EXPECT_EQ(show_help, c.help);
     }
     EXPECT_EQ(glut, (std::vector<std::string>{"-display", ":1", "-iconic"}));
+    // Each window system gets its own options alone.
+    std::vector<char *> taken;
+    for (std::string &word : glut)
+        taken.push_back(word.data());
+    EXPECT_EQ(own_options(*choose_backend("x11", getenv), taken).size(), 3u);
+    EXPECT_TRUE(own_options(*choose_backend("wayland", getenv), taken).empty());
     EXPECT_EQ(settings.frame_limit, 7u);
     EXPECT_TRUE(settings.pace == Pace::hybrid && settings.summary);
+}
+
+// --winsys auto picks as the program always did: X11 wherever DISPLAY is
+// set, and wherever neither is; Wayland where only WAYLAND_DISPLAY is. A
+// name wins over the environment; offscreen is never guessed.
+TEST(Options, TheBackendChoice)
+{
+    struct Case {
+        const char *asked, *display, *wayland, *chosen;
+    } const cases[] = {
+        {"auto", ":0", nullptr, "x11"},         {"auto", nullptr, "wayland-0", "wayland"},
+        {"auto", ":0", "wayland-0", "x11"},     {"auto", nullptr, nullptr, "x11"},
+        {"auto", "", "wayland-0", "wayland"},   {"auto", "", "", "x11"},
+        {"wayland", ":0", nullptr, "wayland"},  {"x11", nullptr, "wayland-0", "x11"},
+        {"offscreen", ":0", "wayland-0", "offscreen"}, {"mir", ":0", nullptr, nullptr},
+    };
+    for (const Case &c : cases) {
+        auto env = [&c](const char *name) { return std::string(name) == "DISPLAY" ? c.display : c.wayland; };
+        const BackendRow *row = choose_backend(c.asked, env);
+        EXPECT_STREQ(row ? row->name : nullptr, c.chosen) << c.asked << " " << (c.display ? c.display : "-") << " "
+                                                          << (c.wayland ? c.wayland : "-");
+    }
 }

@@ -3,49 +3,68 @@
 // feedback reaches the verdict.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "clock.h"
+#include "backend/wayland/connection.h"
+#include "backend/wayland/feedback.h"
 #include "frame_pipeline.h"
+#include "frame_stats.h"
 #include "record.h"
 
 namespace {
 
-// A window system that only reports the presentations it is given.
-class MadeUpWindowSystem final : public WindowSystem {
+// A window system that reports the presentations it is given, and holds
+// back as many frames as it is told: its frame never comes back.
+class MadeUpBackend final : public Backend {
 public:
-    explicit MadeUpWindowSystem(std::vector<Presentation> feedback) : feedback_(std::move(feedback)) {}
+    MadeUpBackend(DisplayIdentity id, std::vector<Presentation> feedback, unsigned held = 0)
+        : id_(std::move(id)), feedback_(std::move(feedback)), held_(held)
+    {
+    }
     int open(const WindowRequest &) override { return 0; }
-    void run(FrameLoop &) override {}
-    bool connection_lost() override { return false; }
-    void redisplay() override {}
-    void leave() override {}
-    void swap() override {}
-    void set_title(const char *) override {}
+    DisplayIdentity identity() override { return id_; }
+    Events pump(uint64_t timeout_us, const volatile sig_atomic_t *) override
+    {
+        ++pumps;
+        std::this_thread::sleep_for(std::chrono::microseconds(timeout_us));
+        return {};
+    }
+    unsigned in_flight() override { return held_; }
+    uint64_t swap() override { return 0; }
     void size(int &width, int &height) override { width = height = 1; }
-    void wait(uint64_t, const volatile sig_atomic_t *) override {}
-    bool swap_control_offered() override { return true; }
-    void request_swap_interval(int) override {}
-    void watch_presentation() override {}
+    void set_title(const char *) override {}
     void poll_presentation(PresentationFeed &feed) override
     {
         for (const Presentation &p : std::exchange(feedback_, {}))
             feed.presented(p);
     }
-    bool presents_may_come() override { return true; }
-    DisplayIdentity identity() override { return {"wayland", "made up", "made up", "CLOCK_MONOTONIC", true, -1}; }
-    void listen_for_input() override {}
     uint64_t inject_press(int) override { return 0; }
 
+    int pumps = 0;
+
 private:
+    DisplayIdentity id_;
     std::vector<Presentation> feedback_;
+    unsigned held_;
 };
 
-}  // namespace
+DisplayIdentity compositor()
+{
+    DisplayIdentity id;
+    id.window_system = "made up";
+    id.feedback = Feedback::per_frame;
+    id.in_flight_limit = 1;
+    return id;
+}
 
+}  // namespace
 TEST(Records, APresentFindsItsOwnWaitingFrameAtAnyRate)
 {
     std::string path = testing::TempDir() + "records_test.csv";
@@ -53,54 +72,105 @@ TEST(Records, APresentFindsItsOwnWaitingFrameAtAnyRate)
     start_records(false);
     // 3000 frames in 0.3 s: far more than the ring's first size wait for their presents.
     for (uint64_t n = 1; n <= 3000; ++n)
-        record_frame(make_frame(n, 1000000 + n * 100 - 50, 1000000 + n * 100, 2000000 + n * 100, 1000000 + n * 100 - 100),
-                     true);
+        {
+        Frame f = make_frame(n, 1000000 + n * 100 - 50, 1000000 + n * 100, 2000000 + n * 100, 1000000 + n * 100 - 100);
+        f.id = n;
+        record_frame(f, true);
+    }
     Presentation p{2000240, 77, mode_copy, 0, 0, 2};
-    PresentedFrame found = record_present(p);
+    PresentedFrame found = record_find(p);
+    record_present(p, -30);
     EXPECT_TRUE(found.found && found.swap_end_mono_us == 2000200u && found.start_mono_us == 2000150u);
-    EXPECT_FALSE(record_present(p).found);  // a frame takes one present
+    EXPECT_FALSE(record_find(p).found);  // a frame takes one present
     record_catch_up(1000000 + 1000 * 100 + 500000);  // frames 1 to 1000 waited long enough
     for (uint64_t frame : {0, 500})  // none named, and one written already: no row changes
-        EXPECT_FALSE(record_present({1, 1, mode_skip, 0, 0, frame}).found);
-    EXPECT_TRUE(record_present({2000240, 77, mode_flip, 0, 0, 2999}).found);
+        EXPECT_FALSE(record_find({1, 1, mode_skip, 0, 0, frame}).found);
+    EXPECT_TRUE(record_find({2000240, 77, mode_flip, 0, 0, 2999}).found);
+    record_present({2000240, 77, mode_flip, 0, 0, 2999}, {});
     EXPECT_TRUE(finish_records(RunFigures{}, false));
     std::ifstream in(path);
     std::string rows[3001];
     for (std::string &row : rows)
         std::getline(in, row);
-    EXPECT_EQ(rows[2] + rows[500] + rows[2999], "2,1000150,1000200,100,50,2000200,2000240,77,copy,,0"
-              "500,1049950,1050000,100,50,2050000,,,,,1" "2999,1299850,1299900,100,50,2299900,2000240,77,flip,,1");
+    EXPECT_EQ(rows[2] + rows[500] + rows[2999], "2,1000150,1000200,100,50,2000200,2000240,77,copy,,0,0,0,-30"
+              "500,1049950,1050000,100,50,2050000,,,,,1,0,0," "2999,1299850,1299900,100,50,2299900,2000240,77,flip,,1,0,0,");
     std::remove(path.c_str());
 }
 
 namespace {
 
-// The verdict on 100 presentations a refresh apart, through the pipeline.
-std::string verdict(unsigned flags_of_50th, unsigned flags, bool discard_one)
+struct Collected final : PresentationFeed {
+    std::vector<Presentation> all;
+    void vblank(uint64_t, uint64_t) override {}
+    void presented(const Presentation &p) override { all.push_back(p); }
+};
+
+// The verdict, and the summary's word on presents, from 100 frames a refresh
+// apart, as a compositor's events give them to the Wayland room's own
+// feedback: each frame's flags, the 50th's, and which are discarded.
+std::pair<std::string, std::string> verdict(unsigned flags, unsigned flags_of_50th, bool (*discarded)(uint64_t))
 {
-    std::vector<Presentation> feedback;
+    WaylandConnection connection;
+    FrameFeedback feedback;
+    feedback.start(connection, nullptr, true);
     for (uint64_t i = 0; i < 100; ++i) {
-        Presentation p;
-        p.ust_mono = 5000000 + i * 16667;
-        p.flags = i == 50 ? flags_of_50th : flags;
-        p.mode = discard_one && i == 70 ? mode_skip : mode_copy;
-        p.refresh_ns = 16666667;
-        p.frame = i + 1;
-        feedback.push_back(p);
+        if (discarded(i))
+            feedback.discarded(i + 1);
+        else
+            feedback.presented(i + 1, 5000000 + i * 16667, 16666667, 0, i == 50 ? flags_of_50th : flags);
     }
-    MadeUpWindowSystem ws(feedback);
+    Collected presents;
+    feedback.drain(presents);
+    MadeUpBackend backend(compositor(), presents.all);
     Settings settings;
-    FramePipeline pipeline(ws, settings);
-    return pipeline.final_figures().vsync;
+    FramePipeline pipeline(backend, settings);
+    RunFigures r;
+    r.display = pipeline.final_figures();
+    std::string summary = summary_text(r);
+    return {r.display.vsync, summary.substr(summary.find("presents: "))};
 }
 
 }  // namespace
 
+// Only presents that each carry the vsync flag, a refresh apart, with none
+// discarded, are locked; the flag makes the difference, every time.
 TEST(FramePipeline, CompositorFeedbackReachesTheVerdict)
 {
     const unsigned vsync = flag_vsync | flag_hw_clock | flag_hw_completion;
-    EXPECT_EQ(verdict(vsync, vsync, false), "locked");
-    EXPECT_EQ(verdict(flag_hw_clock, vsync, false), "not locked");  // one not synchronised
-    EXPECT_EQ(verdict(vsync, vsync, true), "not locked");           // one discarded
-    EXPECT_EQ(verdict(flag_hw_clock, flag_hw_clock, false), "unknown");  // none marked, as headless compositors
+    auto none = [](uint64_t) { return false; };
+    EXPECT_EQ(verdict(vsync, vsync, none).first, "locked");
+    EXPECT_EQ(verdict(vsync, flag_hw_clock, none).first, "not locked");  // one not synchronised
+    EXPECT_EQ(verdict(vsync, vsync, [](uint64_t i) { return i == 70; }).first, "not locked");  // one discarded
+    EXPECT_EQ(verdict(flag_hw_clock, flag_hw_clock, none).first, "unknown");  // none marked, as headless compositors
+    // Every frame discarded, as headless sway does: nothing reached the screen, and nothing can be said of vsync.
+    auto [said, presents] = verdict(vsync, vsync, [](uint64_t) { return true; });
+    EXPECT_EQ(said, "unknown");
+    EXPECT_EQ(presents.substr(0, presents.find("missed")), "presents: 100 (flip 0, copy 0, skip 100, suboptimal copy 0)\n"
+                                                           "presents: every frame was discarded: none reached the screen\n");
+}
+
+// A window system that never releases the frame it holds: none is drawn,
+// the hybrid pace sleeps through the wait instead of spinning, and the
+// run's time still ends it, records and all.
+TEST(FramePipeline, AFrameNeverReleasedDrawsNothingAndTheDurationStillEndsTheRun)
+{
+    std::string path = testing::TempDir() + "held.csv";
+    ASSERT_TRUE(open_records(path.c_str(), nullptr));
+    start_records(false);
+    MadeUpBackend backend(compositor(), {}, 1);
+    Settings settings;
+    settings.duration_limit = 0.3;
+    settings.pace = Pace::hybrid;
+    FramePipeline pipeline(backend, settings);
+    uint64_t frames = totalcount;
+    auto began = std::chrono::steady_clock::now();
+    EXPECT_TRUE(pipeline.run(getsystemtick()));
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(300));
+    EXPECT_LT(backend.pumps, 50);
+    EXPECT_EQ(totalcount, frames);
+    EXPECT_TRUE(finish_records(RunFigures{}, false));
+    std::ifstream in(path);
+    std::string header, row;
+    EXPECT_TRUE(std::getline(in, header) && header.rfind("frame,start_us,", 0) == 0 && !std::getline(in, row));
+    std::remove(path.c_str());
 }

@@ -4,6 +4,7 @@ import fcntl
 import json
 import os
 import re
+import select
 import signal
 import sys
 import termios
@@ -112,6 +113,17 @@ def test_a_timed_run_leaves_lines_log_report_and_summary_that_agree(tmp_path):
     assert f"min {ordered[0]} p50 {p50} " in summary and summary.splitlines()[-1].startswith("cpu s: main thread ")
 
 
+def test_offscreen_draws_with_no_display_server_at_all(tmp_path):
+    log, report = tmp_path / "log.csv", tmp_path / "report.json"
+    status, out, err = finish(start("", "--winsys", "offscreen", "-v", "--frames", "60", "--log", str(log), "--report",
+                                    str(report), "--summary", "0", env={"WAYLAND_DISPLAY": ""}))
+    rows, shown = read_log(log), json.loads(report.read_text())["display"]
+    assert (status, err, len(rows), len(check_log(rows))) == (0, "", 60, 39) and out.startswith(BANNER + "interval:0\n")
+    assert DELTA.search(out) and "\nwindow system: offscreen\nrefresh: unknown (no vblank clock)\nswap control: no\n" \
+        "vsync: unknown\npresents: none: offscreen, nothing is shown\ncpu s: " in out
+    assert (shown["window_system"], shown["vsync"], shown["capabilities"]["feedback"]) == ("offscreen", "unknown", "none")
+
+
 def test_the_hybrid_pace_keeps_the_busy_paces_precision(tmp_path):
     """Side by side on one server, with every record and the QR code on. On a quiet machine hybrid's p99
     stays within 60 μs. On a busy one, within four times busy's + 20 μs: a sleeping thread pays the
@@ -169,17 +181,20 @@ ENDINGS = [(signal.SIGINT, "hybrid"), (signal.SIGTERM, "busy"), (signal.SIGHUP, 
 def test_a_stop_signal_or_a_lost_reader_ends_the_run_with_complete_records(tmp_path, sig, pace):
     log, report = tmp_path / "log.csv", tmp_path / "report.json"
     args = "--log", str(log), "--report", str(report), "--summary", "--pace", pace
+    read, write = os.pipe()
     with xvfb() as display:
+        proc = start(display, *args, "500000" if sig == signal.SIGPIPE else "20000", stdout=write)
+        os.close(write)
+        Screen(display).find()
         if sig == signal.SIGPIPE:  # the reader goes away during the warm-up, when nothing is written to it
-            read, write = os.pipe()
-            proc = start(display, *args, "500000", stdout=write)
-            os.close(write)
-            Screen(display).find()
             os.close(read)
             gone = time.monotonic()
         else:
-            proc = start(display, *args, "20000")
-            Screen(display).find()
+            # The statistics lines reach a pipe as they are printed, while the run goes on.
+            said, end = b"", time.monotonic() + 30
+            while not DELTA.search(said.decode()) and time.monotonic() < end:
+                said += os.read(read, 4096) if select.select([read], [], [], 0.5)[0] else b""
+            assert DELTA.search(said.decode()) and proc.poll() is None
             time.sleep(1.5)
             # The log is live, in raw monotonic microseconds.
             lag = time.clock_gettime(time.CLOCK_MONOTONIC_RAW) - read_log(log)[-1]["swap_end_us"] / 1e6
@@ -189,7 +204,8 @@ def test_a_stop_signal_or_a_lost_reader_ends_the_run_with_complete_records(tmp_p
             else:  # both at once: the second ends the process before its records
                 for each in (signal.SIGSTOP, signal.SIGINT, signal.SIGTERM, signal.SIGCONT):
                     proc.send_signal(each)
-        status, out, err = finish(proc, timeout=20)
+        status, _, err = finish(proc, timeout=20)
+        out = "" if sig == signal.SIGPIPE else (said + os.fdopen(read, "rb").read()).decode()
         ended = time.monotonic()
     if sig is None:
         assert status in (-signal.SIGINT, -signal.SIGTERM) and "frames measured" not in out

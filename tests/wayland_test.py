@@ -6,6 +6,7 @@ import signal
 import time
 
 import pytest
+import quorvel_log
 
 from harness import BANNER, finish, run, start, weston
 from run_test import check_log, check_pace, read_log
@@ -63,6 +64,20 @@ def test_with_vsync_or_without_at_any_scale_the_feedback_of_every_frame_gives_th
     # Faster without -v, unless the GL stack cannot draw faster than the refresh at all, as llvmpipe on a
     # busy machine cannot, under the sanitizers at scale 2.
     assert fps[False] > fps[True] or fps[False] <= 1.05 * 60, fps
+
+
+@pytest.mark.parametrize("kind", ["weston", "mutter"])
+def test_a_title_bar_never_draws_a_frame_of_its_own(tmp_path, kind):
+    """libdecor redraws the title bar whenever the title changes, once a second: the next paced frame's commit
+    carries it, and no frame is drawn for it. A frame comes no sooner than an interval after the one before,
+    less what the compositor held that one back, as the pace catches up."""
+    log = tmp_path / "log.csv"
+    with weston(kind=kind) as (_, env):
+        for vsync in ([], ["-v"]):
+            status, _, err = run("", "--winsys", "wayland", *vsync, "--duration", "5", "--log", str(log), "50000", env=env)
+            starts, held = (quorvel_log.read(log)[c] for c in ("start_us", "held_us"))
+            early = [(n, b - a, h) for n, a, b, h in zip(range(4, 999), starts[2:], starts[3:], held[2:]) if b - a + h < 45000]
+            assert (status, err, early) == (0, "", []) and len(starts) <= 102, (vsync, len(starts))
 
 
 def test_xwayland_is_named_and_a_compositor_that_goes_away_ends_the_run_with_its_records(tmp_path):

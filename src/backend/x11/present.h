@@ -4,27 +4,30 @@
 
 #include <cstdint>
 
-#include "display_watch.h"
+#include "presentation.h"
 
 struct xcb_connection_t;
 
 class X11Present {
 public:
+    X11Present();
     ~X11Present();
     // Starts watching `window` on the X server named `display_name`. Without
     // the Present extension, or without the server, nothing is learnt.
     void watch(const char *display_name, uint32_t window);
-    // Feeds what the server has reported so far.
-    void poll(PresentationFeed &feed);
+    // Feeds what the server has reported so far; `latest_id` is the id of
+    // the latest swap, against which the server's 32-bit serials are widened.
+    void poll(PresentationFeed &feed, uint64_t latest_id);
     bool connected() const { return connection_ != nullptr; }
     // x11, or xwayland; a clock known to be a software one where the server
-    // tells: Xvfb's and Xwayland's.
+    // tells: Xvfb's and Xwayland's. A plain X server goes unnamed in the
+    // summary, as it always did.
     DisplayIdentity identity() const { return identity_; }
 
 private:
     void forget();
     void ask_for_vblank(uint64_t msc);
-    void take(void *event, PresentationFeed &feed);
+    void take(void *event, PresentationFeed &feed, uint64_t latest_id);
     void identify(uint32_t root);
 
     xcb_connection_t *connection_ = nullptr;

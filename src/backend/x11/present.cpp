@@ -1,4 +1,4 @@
-#include "x11_present.h"
+#include "backend/x11/present.h"
 
 #include <xcb/present.h>
 #include <xcb/randr.h>
@@ -11,6 +11,12 @@
 
 #include "clock.h"
 #include "vblank.h"
+
+X11Present::X11Present()
+{
+    identity_.window_system = "x11";
+    identity_.server = "X server";
+}
 
 X11Present::~X11Present()
 {
@@ -81,8 +87,12 @@ void X11Present::identify(uint32_t root)
         is_xwayland = is_xwayland || name.rfind("XWAYLAND", 0) == 0;
         is_xvfb = is_xvfb || name == "screen";
     }
-    if (is_xwayland)
+    if (is_xwayland) {
         identity_.window_system = "xwayland", identity_.server = "Xwayland";
+        identity_.named_in_summary = true;
+        identity_.note = "Xwayland's vblank clock and presents imitate the compositor's; "
+                         "--winsys wayland measures the compositor itself";
+    }
     if (is_xvfb)
         identity_.server = "Xvfb";
     if (is_xwayland || is_xvfb)
@@ -111,7 +121,7 @@ void X11Present::watch(const char *display_name, uint32_t window)
     ask_for_vblank(0);
 }
 
-void X11Present::take(void *event, PresentationFeed &feed)
+void X11Present::take(void *event, PresentationFeed &feed, uint64_t latest_id)
 {
     auto *generic = static_cast<xcb_ge_generic_event_t *>(event);
     if ((generic->response_type & 0x7f) != XCB_GE_GENERIC || generic->extension != opcode_ ||
@@ -127,9 +137,9 @@ void X11Present::take(void *event, PresentationFeed &feed)
             ask_for_vblank(e->msc + 1);
         }
     } else {
-        // GL's swaps carry the swap count as the serial: the frame number.
+        // GL's swaps carry the swap count as the serial, in 32 bits.
         Presentation p;
-        p.frame = e->serial;
+        p.frame_id = swap_id(e->serial, latest_id);
         p.ust_mono = e->ust;
         p.msc = e->msc;
         p.mode = e->mode < mode_count ? PresentMode(e->mode) : mode_copy;
@@ -137,12 +147,12 @@ void X11Present::take(void *event, PresentationFeed &feed)
     }
 }
 
-void X11Present::poll(PresentationFeed &feed)
+void X11Present::poll(PresentationFeed &feed, uint64_t latest_id)
 {
     if (!connection_)
         return;
     while (xcb_generic_event_t *e = xcb_poll_for_event(connection_)) {
-        take(e, feed);
+        take(e, feed, latest_id);
         free(e);
     }
     // An answer that never comes, as for a window the server stopped

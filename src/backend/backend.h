@@ -1,0 +1,71 @@
+// The window system behind one small seam. The frame pipeline owns the
+// loop: it pumps the backend's events, asks whether a frame may be drawn,
+// paces, draws and swaps. A backend paces nothing and calls nothing back;
+// what it has to say comes back as values.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <vector>
+
+#include "presentation.h"
+
+struct WindowRequest {
+    int x, y, width, height;
+    const char *title;
+    char *program;                  // the invocation name
+    std::vector<char *> options;    // this window system's own command-line options
+    bool keep_on_screen = false;    // move left as far as the window needs to fit the screen
+    double start_limit_s = 0;       // how long the window may take to show; 0 for no limit
+    int vsync = 0;                  // the swap interval to ask for, where one can be set
+    bool input = false;             // pass key and button presses on the window back
+};
+
+// A key or mouse button pressed on the window: one of the keys injected
+// presses use (0 to press_keys - 1), or user_key; stamped on the raw tick
+// when the backend handled it.
+struct Press {
+    uint64_t stamp;
+    int key;
+};
+
+// What a pump found.
+struct Events {
+    bool redraw = false;  // the window system needs a frame drawn, as an expose or a configure does
+    bool closed = false;  // the window was closed
+    bool lost = false;    // the connection to the display is gone
+    std::vector<Press> presses;
+};
+
+constexpr uint64_t press_held = UINT64_MAX;
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+
+    // Opens the window with an OpenGL context of version 2.0 current, the
+    // swap interval asked for and the presentation watched. Returns 0, or
+    // the exit status after a message on standard error.
+    virtual int open(const WindowRequest &request) = 0;
+    // What the window system is and offers; buffer_scale and tearing_hint
+    // as they are now.
+    virtual DisplayIdentity identity() = 0;
+    // Handles what the window system has sent, first waiting up to
+    // `timeout_us` for something to come, unless a stop signal has set
+    // `*stop` or does so during the wait.
+    virtual Events pump(uint64_t timeout_us, const volatile sig_atomic_t *stop) = 0;
+    // Frames swapped that the window system has not yet released.
+    virtual unsigned in_flight() = 0;
+    // Shows the frame drawn; returns its id, from 1 up, which its presents carry.
+    virtual uint64_t swap() = 0;
+    // The size to draw in, in logical pixels; the viewport covers the whole buffer.
+    virtual void size(int &width, int &height) = 0;
+    virtual void set_title(const char *title) = 0;
+    // Feeds what the display has reported so far.
+    virtual void poll_presentation(PresentationFeed &feed) = 0;
+    // Presses and releases key `key` (0 to press_keys - 1) on the window
+    // while it is viewable and has the keyboard focus; returns the raw tick
+    // taken just before the press leaves, press_held when the window cannot
+    // take it now, 0 when no press can ever be sent.
+    virtual uint64_t inject_press(int key) = 0;
+};

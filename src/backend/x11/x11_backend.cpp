@@ -1,0 +1,251 @@
+// X11: a GLUT window with a GLX context, what GLUT leaves undone (swap
+// control, a UTF-8 title, waiting on its X connection, XTest presses), and
+// the Present extension on a connection of its own. GLUT's own loop is not
+// run: each pump handles what has come, through glutMainLoopEvent.
+#include <GL/freeglut.h>
+#include <GL/glx.h>
+#include <X11/Xatom.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <poll.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "backend/backend.h"
+#include "backend/x11/present.h"
+#include "clock.h"
+#include "input.h"
+#include "stop.h"
+
+namespace {
+
+// Injected presses use F5 to F8, one after the other: keys nobody types
+// during a timing run.
+const int first_press_key = GLUT_KEY_F5;
+const KeySym first_press_keysym = XK_F5;
+
+class X11Backend;
+// GLUT calls plain functions; they note what happened for the pump in progress.
+X11Backend *pumping = nullptr;
+
+class X11Backend final : public Backend {
+public:
+    int open(const WindowRequest &request) override;
+    DisplayIdentity identity() override;
+    Events pump(uint64_t timeout_us, const volatile sig_atomic_t *stop) override;
+    unsigned in_flight() override { return 0; }
+    uint64_t swap() override
+    {
+        glutSwapBuffers();
+        return ++swaps_;
+    }
+    void size(int &width, int &height) override
+    {
+        width = glutGet(GLUT_WINDOW_WIDTH);
+        height = glutGet(GLUT_WINDOW_HEIGHT);
+    }
+    void set_title(const char *title) override;
+    void poll_presentation(PresentationFeed &feed) override { present_.poll(feed, swaps_); }
+    uint64_t inject_press(int key) override;
+
+    Events events_;  // what GLUT's callbacks have reported during this pump
+
+private:
+    bool swap_control_offered();
+    void request_swap_interval(int on);
+    void listen_for_input();
+    bool can_take_press(Display *d, Window window);
+
+    X11Present present_;
+    uint64_t swaps_ = 0;  // Mesa's DRI3 serial counts the same swaps
+    bool focus_given_ = false;
+};
+
+void note_press(int key)
+{
+    if (pumping)
+        pumping->events_.presses.push_back({getsystemtick(), key});
+}
+
+void key_pressed(unsigned char, int, int)
+{
+    note_press(user_key);
+}
+
+void special_key_pressed(int key, int, int)
+{
+    bool injected = key >= first_press_key && key < first_press_key + press_keys;
+    note_press(injected ? key - first_press_key : user_key);
+}
+
+void button_changed(int, int state, int, int)
+{
+    if (state == GLUT_DOWN)
+        note_press(user_key);
+}
+
+int X11Backend::open(const WindowRequest &r)
+{
+    std::vector<char *> args{r.program};
+    args.insert(args.end(), r.options.begin(), r.options.end());
+    int count = static_cast<int>(args.size());
+    args.push_back(nullptr);
+    glutInit(&count, args.data());
+    // Closing the window ends the run like any other end, records and all:
+    // the pump says so, and the pipeline stops.
+    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_CONTINUE_EXECUTION);
+    glutInitContextVersion(2, 0);
+    glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE);
+    int x = r.x, room = glutGet(GLUT_SCREEN_WIDTH) - r.width;
+    if (r.keep_on_screen && room < x)
+        x = room > 0 ? room : 0;
+    glutInitWindowPosition(x, r.y);
+    glutInitWindowSize(r.width, r.height);
+    glutCreateWindow(r.title);
+    // An expose asks for a frame, as it always did; the pipeline draws it.
+    glutDisplayFunc([] {
+        if (pumping)
+            pumping->events_.redraw = true;
+    });
+    glutCloseFunc([] {
+        if (pumping)
+            pumping->events_.closed = true;
+    });
+    request_swap_interval(r.vsync);
+    Display *d = glXGetCurrentDisplay();
+    present_.watch(d ? DisplayString(d) : nullptr, static_cast<uint32_t>(glXGetCurrentDrawable()));
+    if (r.input)
+        listen_for_input();
+    return 0;
+}
+
+DisplayIdentity X11Backend::identity()
+{
+    DisplayIdentity id = present_.identity();
+    id.feedback = present_.connected() ? Feedback::vblank_clock : Feedback::none;
+    id.feedback_source = "Present vblank clock";
+    id.no_presents = "none reported by the X server for this window";
+    id.swap_interval = swap_control_offered();
+    return id;
+}
+
+// A lost X connection never comes back from here: Xlib ends the process
+// through exit(1), and only atexit handlers can still finish the records.
+Events X11Backend::pump(uint64_t timeout_us, const volatile sig_atomic_t *stop)
+{
+    Display *d = glXGetCurrentDisplay();
+    if (timeout_us && d && XEventsQueued(d, QueuedAfterFlush) == 0) {
+        struct pollfd fd = {ConnectionNumber(d), POLLIN, 0};
+        struct timespec timeout = {static_cast<time_t>(timeout_us / 1000000),
+                                   static_cast<long>(timeout_us % 1000000) * 1000};
+        sleep_unless_stopped(stop, [&](const sigset_t *mask) { ppoll(&fd, 1, &timeout, mask); });
+    }
+    pumping = this;
+    glutMainLoopEvent();
+    pumping = nullptr;
+    return std::exchange(events_, {});
+}
+
+// GLUT stores the title as a Latin-1 WM_NAME, so window managers would show
+// UTF-8 text such as "μ" garbled; they prefer _NET_WM_NAME when it is set.
+void X11Backend::set_title(const char *title)
+{
+    glutSetWindowTitle(title);
+    Display *d = glXGetCurrentDisplay();
+    GLXDrawable window = glXGetCurrentDrawable();
+    if (!d || !window)
+        return;
+    XChangeProperty(d, window, XInternAtom(d, "_NET_WM_NAME", False), XInternAtom(d, "UTF8_STRING", False), 8,
+                    PropModeReplace, reinterpret_cast<const unsigned char *>(title), static_cast<int>(strlen(title)));
+}
+
+// The client library's list names swap control even where the screen cannot
+// do it; the screen's list is the truth.
+std::string screen_extensions()
+{
+    Display *d = glXGetCurrentDisplay();
+    const char *list = d ? glXQueryExtensionsString(d, DefaultScreen(d)) : nullptr;
+    return std::string(" ") + (list ? list : "") + " ";
+}
+
+bool X11Backend::swap_control_offered()
+{
+    std::string extensions = screen_extensions();
+    for (const char *name : {" GLX_EXT_swap_control ", " GLX_MESA_swap_control ", " GLX_SGI_swap_control "})
+        if (extensions.find(name) != std::string::npos)
+            return true;
+    return false;
+}
+
+// Most drivers ignore __GL_SYNC_TO_VBLANK, so the request is repeated here.
+// The SGI extension is not used: it cannot set an interval of 0. The interval
+// is never read back: querying GLX_SWAP_INTERVAL_EXT crashes some Mesa versions.
+void X11Backend::request_swap_interval(int on)
+{
+    std::string extensions = screen_extensions();
+    auto proc = [](const char *name) { return glXGetProcAddressARB(reinterpret_cast<const GLubyte *>(name)); };
+    if (extensions.find(" GLX_EXT_swap_control ") != std::string::npos) {
+        if (auto set = reinterpret_cast<void (*)(Display *, GLXDrawable, int)>(proc("glXSwapIntervalEXT")))
+            set(glXGetCurrentDisplay(), glXGetCurrentDrawable(), on);
+    } else if (extensions.find(" GLX_MESA_swap_control ") != std::string::npos) {
+        if (auto set = reinterpret_cast<int (*)(unsigned)>(proc("glXSwapIntervalMESA")))
+            set(unsigned(on));
+    }
+}
+
+void X11Backend::listen_for_input()
+{
+    // Key repeats are not presses.
+    glutIgnoreKeyRepeat(1);
+    glutKeyboardFunc(key_pressed);
+    glutSpecialFunc(special_key_pressed);
+    glutMouseFunc(button_changed);
+}
+
+// XTest's presses go to whichever window has the focus, so a press is sent
+// only while the window is on the screen and has it. The window takes the
+// focus once, at the first press; a user who gives it to another window
+// later keeps it there, and the presses wait.
+bool X11Backend::can_take_press(Display *d, Window window)
+{
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(d, window, &attributes) || attributes.map_state != IsViewable)
+        return false;
+    if (!focus_given_) {
+        XSetInputFocus(d, window, RevertToParent, CurrentTime);
+        focus_given_ = true;
+    }
+    Window focus;
+    int revert;
+    XGetInputFocus(d, &focus, &revert);
+    return focus == window;
+}
+
+uint64_t X11Backend::inject_press(int key)
+{
+    Display *d = glXGetCurrentDisplay();
+    Window window = glXGetCurrentDrawable();
+    int event, error, major, minor;
+    if (!d || !window || !XTestQueryExtension(d, &event, &error, &major, &minor))
+        return 0;
+    if (!can_take_press(d, window))
+        return press_held;
+    KeyCode code = XKeysymToKeycode(d, first_press_keysym + KeySym(key));
+    if (!code)
+        return 0;
+    XTestFakeKeyEvent(d, code, True, CurrentTime);
+    XTestFakeKeyEvent(d, code, False, CurrentTime);
+    uint64_t stamp = getsystemtick();
+    XFlush(d);
+    return stamp;
+}
+
+}  // namespace
+
+std::unique_ptr<Backend> x11_backend()
+{
+    return std::make_unique<X11Backend>();
+}
