@@ -350,11 +350,9 @@ def against_period(name, expects, run, period, tol, machine, show):
         return check(name, expects, f"{len(steps)} steps", "unknown", f"too few presents ({len(run.presented())})")
     periods = [s / round(s / period) for s in steps]
     measured = percentile(periods, 50)
-    off = sum(abs(p - period) > tol.period * period for p in periods)
-    if abs(measured - period) > tol.period * period:  # then the median is among them
-        off = max(off, len(steps) // 2 + 1)
-    else:
-        off = 0
+    # Where the median is off, more than half the steps are off with it; where it is not, none counts.
+    off = max(sum(abs(p - period) > tol.period * period for p in periods), len(steps) // 2 + 1) \
+        if abs(measured - period) > tol.period * period else 0
     return bounded(name, expects, f"{show(measured)} ({len(steps)} steps)", off, len(steps) // 2,
                    tol.period * period, len(steps), noise(run, machine))
 
@@ -413,7 +411,8 @@ def throttle_check(paced, vsynced, period, why, machine):
     if vsynced:
         with_v = [h for _, h, _ in vsynced.measured()]
         if with_v:
-            c["measured"] += f"; with -v: {sum(h > 0 for h in with_v)} of {len(with_v)} held, p50 {us(percentile(with_v, 50))}"
+            c["measured"] += (f"; with -v: {sum(h > 0 for h in with_v)} of {len(with_v)} held, "
+                              f"p50 {us(percentile(with_v, 50))}")
     return c
 
 

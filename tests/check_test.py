@@ -28,7 +28,8 @@ def made_up(steps, flags="", skip=0, fps=60.0, counts=True, interval=0, held=0, 
            "present_mode": ["copy" if shown else "skip"] * len(presents), "present_flags": [flags or None] * len(presents),
            "measured": [measured] * len(presents), "held_us": each(held), "woke_late_us": each(woke)}
     display = {"window_system": "wayland", "server": "made up", "refresh_hz": 60.0, "hardware_clock": "hw_clock" in flags,
-               "sequence_counts_refreshes": counts, "presents": {"count": len(presents) + skip, "skip": skip if shown else len(presents) + skip},
+               "sequence_counts_refreshes": counts,
+               "presents": {"count": len(presents) + skip, "skip": skip if shown else len(presents) + skip},
                "capabilities": {"feedback": "per_frame", "in_flight_limit": 1, "inject_refusal": "none", **dict(caps)},
                **display}
     return qc.Run({"display": display, "frames": {"fps_mean": fps, "measured": len(steps)},
@@ -65,7 +66,8 @@ NO_PERIOD = {name: "unknown: variable refresh" for name in PRESENTS + ("vsync-of
      {"vsync-on": "fail", "vsync-flag": "fail", "hardware-clock": "unknown"}),
     (dict(vsync0=made_up([P + 200, P - 200] * 50, flags="vsync|hw_clock"), machine=qc.Machine(1.0, [], [200] * 1000)),
      {name: "fail" for name in ("refresh", "vsync-on", "vsync-flag", "hardware-clock")}),  # no wake-up moves a vblank
-    (dict(vsync15=made_up([PACE] * 100, interval=PACE)), {"quantised": "fail", "vrr": "pass"}),  # a pace between refreshes, unquantised
+    # A pace between refreshes presented at its own pace: not quantised, a variable refresh at work.
+    (dict(vsync15=made_up([PACE] * 100, interval=PACE)), {"quantised": "fail", "vrr": "pass"}),
     (dict(free0=made_up([P] * 100)), {"vsync-off": "fail: vsync is forced on"}),
     (dict(vsync15=made_up([P, 2 * P] * 50, counts=False)), {"sequence": "fail"}),
     # The loop's own lateness fails pacing; lateness the window system or the machine's wake-ups caused does not.
