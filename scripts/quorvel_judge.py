@@ -1,23 +1,57 @@
 """The judging of quorvel-check: pure functions fed with each run's report
-and log, which say pass, fail, or unknown with the reason for every check.
-A check never passes on no evidence; a simulated clock is never a passing
-display. Nothing here runs a program or writes a file, so the tests feed it
-with made-up records."""
+and log, and with what the machine itself did meanwhile, which say pass,
+fail, or unknown with the reason for every check. A check never passes on
+no evidence, nor on fewer samples than it needs; a simulated clock is never
+a passing display; what the machine's own stalls can explain never fails.
+Nothing here runs a program or writes a file, so the tests feed it with
+made-up records."""
 import dataclasses
+import math
 
 from quorvel_log import percentile
 
-CHECKS = ["refresh", "vsync-on", "vsync-off", "quantised", "vsync-flag", "hardware-clock", "sequence",
-          "vblank-clock", "latency", "pacing", "causality", "input"]
-FLAG_VSYNC, FLAG_HW_CLOCK = "vsync", "hw_clock"
+CHECKS = ["scheduler", "refresh", "vsync-on", "vsync-off", "quantised", "vrr", "vsync-flag", "hardware-clock",
+          "sequence", "vblank-clock", "latency", "pacing", "throttle", "causality", "input"]
+FLAG_VSYNC = "vsync"
+# Fewer samples than this judge nothing: a share or a median of a handful is one frame's luck.
+MIN_SAMPLES = 30
+# A percentile is judged only with this many samples beyond it, so that no single stall decides it.
+BEYOND = 3
 
 
 @dataclasses.dataclass
 class Tolerances:
     period: float = 0.005         # share of the period a step may be off a whole number of periods
     within: float = 0.85          # share of the steps that must be that close
-    latency_periods: float = 3    # swap end to present at p99, in periods
-    pace_us: float = 100          # hybrid pacing late at p99
+    latency_periods: float = 3    # swap end to present at the judged percentile, in periods
+    pace_us: float = 100          # the hybrid pace's own lateness at the judged percentile
+    wake_us: float = 1000         # the machine's wake-up lateness at the judged percentile
+
+
+@dataclasses.dataclass
+class Machine:
+    """What the machine did to threads of its own beside the runs, on the runs' clock: the gaps (μs)
+    a spinning thread saw over 20 μs in `spin_s` seconds, and how late (μs) each wake-up of a thread
+    sleeping a millisecond at a time came."""
+    spin_s: float = 0
+    gaps_us: list = dataclasses.field(default_factory=list)
+    wakes_us: list = dataclasses.field(default_factory=list)
+
+    def share_beyond(self, beyond_us):
+        """The share of the machine's milliseconds in which it held a thread of its own back by more
+        than `beyond_us`: a sleeper's late wake-ups, or a spinning thread's stalls, whichever is more."""
+        late = sum(w > beyond_us for w in self.wakes_us) / len(self.wakes_us) if self.wakes_us else 0
+        stalls = sum(g > beyond_us for g in self.gaps_us) / (1000 * self.spin_s) if self.spin_s else 0
+        return max(late, min(1, stalls))
+
+
+def judged_percentile(n):
+    """The highest of p99, p95 and p90 that n samples carry, or None for too few."""
+    return next((p for p in (99, 95, 90) if n * (100 - p) >= 100 * BEYOND and n >= MIN_SAMPLES), None)
+
+
+def us(value):
+    return f"{value / 1000:.1f} ms" if abs(value) >= 1000 else f"{value:.0f} μs"
 
 
 class Run:
@@ -26,16 +60,20 @@ class Run:
     def __init__(self, report, log):
         self.report, self.log = report, log
         self.display = report["display"]
+        self.caps = self.display.get("capabilities") or {}
+
+    def column(self, name, default=0):
+        return self.log.get(name) or [default] * len(self.log["start_us"])
 
     def presented(self):
         """The rows of the frames that reached the screen, in order: (start, swap end, present) on
         CLOCK_MONOTONIC μs, and the present's flags."""
-        rows = []
+        rows, flags = [], self.column("present_flags", None)
         for n, mode in enumerate(self.log.get("present_mode", [])):
             if mode in ("copy", "flip", "suboptimal_copy") and self.log["present_ust"][n]:
                 offset = self.log["swap_end_mono_us"][n] - self.log["swap_end_us"][n]
                 rows.append((self.log["start_us"][n] + offset, self.log["swap_end_mono_us"][n],
-                             self.log["present_ust"][n], (self.log.get("present_flags") or [None] * (n + 1))[n] or ""))
+                             self.log["present_ust"][n], flags[n] or ""))
         return rows
 
     def steps(self, flag=None):
@@ -43,15 +81,69 @@ class Run:
         rows = [r for r in self.presented() if flag is None or flag in r[3].split("|")]
         return [b[2] - a[2] for a, b in zip(rows, rows[1:])]
 
+    def measured(self):
+        """The measured frames, each after a frame of the log: (start step, held, woken late) μs."""
+        log, measured = self.log, self.column("measured")
+        held, woke = self.column("held_us"), self.column("woke_late_us")
+        return [(log["start_us"][n] - log["start_us"][n - 1], held[n] or 0, woke[n] or 0)
+                for n in range(1, len(log["start_us"])) if measured[n]]
+
+    def seconds(self):
+        starts = self.log["start_us"]
+        return (max(starts) - min(starts)) / 1e6 if starts else 0
+
+    def shown(self):
+        d = self.display.get("presents") or {}
+        return (d.get("count") or 0) - (d.get("skip") or 0)
+
 
 def check(name, expects, measured, verdict, why=""):
     return {"check": name, "expects": expects, "measured": measured, "verdict": verdict, "why": why}
 
 
-def whole_periods(steps, period, tol):
-    """The share of `steps` within tol of the period of a whole number (1 or more) of periods."""
-    near = [s for s in steps if round(s / period) >= 1 and abs(s - round(s / period) * period) <= tol * period]
-    return len(near) / len(steps) if steps else 0
+def bounded(name, expects, measured, bad, allowed, beyond_us, n, machine, why=""):
+    """Pass where no more samples than `allowed` went beyond the tolerance; where more did, but no
+    more than the machine's own noise beyond it explains, unknown; otherwise fail, saying `why`."""
+    if bad <= allowed:
+        return check(name, expects, measured, "pass")
+    # Each sample as exposed to the machine's noise as a millisecond of its own threads was.
+    share = (machine or Machine()).share_beyond(beyond_us)
+    if bad <= allowed + n * share:
+        return check(name, expects, measured, "unknown", f"the machine itself stalls ({bad} of {n} beyond "
+                     f"{us(beyond_us)}, {allowed} allowed; it held its own threads that long in "
+                     f"{100 * share:.0f}% of its milliseconds)")
+    return check(name, expects, measured, "fail", why)
+
+
+def at_percentile(name, expects, values, bound, what, machine, show=us, why=""):
+    """`values` within `bound` at the highest percentile their number carries."""
+    n, p = len(values), judged_percentile(len(values))
+    if p is None:
+        return check(name, expects, f"{n} {what}", "unknown", f"too few {what} ({n})")
+    allowed = n - math.ceil(n * p / 100)
+    return bounded(name, expects, f"p{p} {show(percentile(values, p))} of {n} {what}",
+                   sum(v > bound for v in values), allowed, bound, n, machine, why)
+
+
+def whole(step, period, tol):
+    return round(step / period) >= 1 and abs(step - round(step / period) * period) <= tol * period
+
+
+def on_whole_periods(name, expects, run, steps, period, tol, machine, label="", too_fast=0, why=""):
+    """A share of `steps` on whole periods; any step faster than the refresh fails it besides."""
+    if len(steps) < MIN_SAMPLES:
+        n = len(steps) + 1 if steps else len(run.presented())
+        return check(name, expects, f"{n} presents", "unknown", f"too few presents ({n})")
+    off = sum(not whole(s, period, tol.period) or s < period * (1 - tol.period) for s in steps)
+    measured = f"{label}{100 * (1 - off / len(steps)):.1f}% of {len(steps)} steps whole"
+    allowed = min(math.floor(len(steps) * (1 - tol.within) + 1e-9), off - too_fast if too_fast else len(steps))
+    return bounded(name, expects, measured, off, allowed, tol.period * period, len(steps), noise(run, machine), why)
+
+
+def noise(run, machine):
+    """The machine's noise where it can move present times: not where a hardware clock stamps them,
+    which a stall can only make a whole period late."""
+    return None if run.display.get("hardware_clock") else machine
 
 
 def no_evidence(run):
@@ -59,9 +151,10 @@ def no_evidence(run):
     d = run.display
     if d.get("server") == "Xvfb":
         return "Xvfb has no display, its vblank clock is simulated"
-    if d["window_system"] == "wayland" and not d.get("presentation_clock") and not d["presents"]["count"]:
-        return "the compositor gives no presentation feedback"
-    if d["presents"]["count"] and d["presents"]["skip"] == d["presents"]["count"]:
+    if run.caps.get("feedback", "none") == "none":
+        return "the window system gives no presentation feedback"
+    presents = d.get("presents") or {}
+    if presents.get("count") and presents.get("skip") == presents["count"]:
         return "every frame was discarded"
     if not run.presented():
         return "the display reported no presents for the window"
@@ -78,147 +171,276 @@ def period_of(run):
     return 1e6 / d["refresh_hz"], None
 
 
-def judge(runs, tol):
-    """Every check of one window system, from its runs: vsync0 (-v at interval 0), free0 (interval 0),
-    vsync15 (-v at 1.5 periods), hybrid15 (--pace hybrid at 1.5 periods), and inject (X11 only)."""
-    on, off = runs["vsync0"], runs["free0"]
-    period, no_period = period_of(on)
-    absent = no_evidence(on)
-    out = []
-    pct = f"{100 * tol.period:g}%"
+def battery_period(run):
+    """The period the battery paces by: the one reported, or under a variable refresh the median
+    present step of a run with -v at interval 0, the fastest the display goes; else 60 Hz's."""
+    period, _ = period_of(run)
+    steps = run.steps()
+    return period or (percentile(steps, 50) if steps and run.display.get("refresh_variable") else 1e6 / 60)
 
-    def unknown_unless_presents(name, expects, run=on):
-        why = no_period or no_evidence(run)
+
+def judge(runs, tol, machine=None, failed=None, vrr_expected=False):
+    """Every check of one window system, from its runs: vsync0 (-v at interval 0), free0 (interval 0),
+    vsync15 (-v at 1.5 periods), hybrid15 (--pace hybrid at 1.5 periods), and inject where presses can
+    be injected; `failed` names a run that could not be made, and why. `vrr_expected`: whether
+    --expect names the vrr check, which then judges a fixed refresh a failure."""
+    failed = failed or {}
+    on = runs["vsync0"]
+    period, no_period = period_of(on)
+    pace_period = battery_period(on)
+    absent = no_evidence(on)
+
+    def lacking(*names):
+        return next((f"the run {n} could not be made: {failed.get(n, 'not run')}" for n in names if n not in runs), None)
+
+    def unknown_unless(name, expects, *names):
+        why = lacking(*names) or no_period or next(filter(None, (no_evidence(runs[n]) for n in names)), None)
         return check(name, expects, "", "unknown", why) if why else None
 
-    # Refresh: the steps with vsync, each divided by its whole number of periods.
-    expects = f"present steps within {pct} of the reported period"
-    if (c := unknown_unless_presents("refresh", expects)) is None:
-        periods = [s / round(s / period) for s in on.steps() if round(s / period) >= 1]
-        measured = percentile(periods, 50) if periods else None
-        ok = measured is not None and abs(measured - period) <= tol.period * period
-        c = check("refresh", expects, f"reported {1e6 / period:.3f} Hz, steps {1e6 / measured:.3f} Hz"
-                  if measured else "no step", "pass" if ok else "fail")
+    out = [scheduler_check(machine, pace_period, tol)]
+    pct = f"{100 * tol.period:g}%"
+
+    expects = f"present steps within {pct} of the reported period (their median)"
+    if (c := unknown_unless("refresh", expects, "vsync0")) is None:
+        c = against_period("refresh", expects, on, period, tol, machine,
+                           lambda m: f"reported {1e6 / period:.3f} Hz, steps {1e6 / m:.3f} Hz")
     out.append(c)
 
     expects = f"nothing discarded, {100 * tol.within:g}% of steps whole periods, one present a refresh at most"
-    if (c := unknown_unless_presents("vsync-on", expects)) is None:
+    if (c := unknown_unless("vsync-on", expects, "vsync0")) is None:
         steps, skipped = on.steps(), on.display["presents"]["skip"]
-        share = whole_periods(steps, period, tol.period)
         too_fast = sum(s < period * (1 - tol.period) for s in steps)
-        ok = not skipped and share >= tol.within and not too_fast
-        c = check("vsync-on", expects, f"{skipped} discarded, {100 * share:.1f}% whole, {too_fast} faster than "
-                  "the refresh", "pass" if ok else "fail")
+        c = on_whole_periods("vsync-on", expects, on, steps, period, tol, machine, f"{skipped} discarded, ",
+                             too_fast, f"{too_fast} faster than the refresh" if too_fast else "")
+        if skipped and not c["why"].startswith("too few"):
+            c.update(verdict="fail", why=f"{skipped} discarded with -v")
     out.append(c)
 
-    expects = "faster than the refresh, frames discarded, or a tearing hint"
-    if no_period or on.display.get("server") == "Xvfb":
-        c = check("vsync-off", expects, "", "unknown", no_period or no_evidence(on))
-    else:
-        fps, skipped = off.report["frames"]["fps_mean"] or 0, off.display["presents"]["skip"]
-        torn = off.display.get("tearing_hint", False)
-        ok = fps > 1.05 * 1e6 / period or skipped or torn
-        c = check("vsync-off", expects, f"{fps:.1f} fps, {skipped} discarded" + (", tearing hint" if torn else ""),
-                  "pass" if ok else "fail", "" if ok else "vsync is forced on")
-    out.append(c)
+    out.append(vsync_off_check(runs, period, no_period or lacking("vsync0", "free0"), tol))
 
-    q = runs["vsync15"]
     expects = "with -v at 1.5 periods, presents on whole periods (1 and 2), not at 1.5"
-    if (c := unknown_unless_presents("quantised", expects, q)) is None:
-        share = whole_periods(q.steps(), period, tol.period)
-        c = check("quantised", expects, f"{100 * share:.1f}% of steps whole periods",
-                  "pass" if share >= tol.within else "fail")
+    if (c := unknown_unless("quantised", expects, "vsync15")) is None:
+        c = on_whole_periods("quantised", expects, runs["vsync15"], runs["vsync15"].steps(), period, tol, machine)
     out.append(c)
 
-    out += flag_checks(on, q, period, no_period or absent, tol)
-    out.append(latency_check(on, period, no_period or absent, tol))
-    out.append(pacing_check(runs["hybrid15"], tol))
+    out.append(vrr_check(runs.get("vsync15"), on, pace_period, tol, lacking("vsync15"), vrr_expected))
+    out += flag_checks(on, runs.get("vsync15"), period, no_period or absent, lacking("vsync15"), tol, machine)
+    out.append(latency_check(on, period, no_period or absent, tol, machine))
+    out.append(pacing_check(runs.get("hybrid15"), lacking("hybrid15"), tol, machine))
+    out.append(throttle_check(runs.get("hybrid15"), runs.get("vsync15"), pace_period, lacking("hybrid15"), machine))
     out.append(causality_check(runs))
-    out.append(input_check(runs.get("inject")))
+    out.append(input_check(runs.get("inject"), on, lacking("inject") if "inject" in failed else None))
     return out
 
 
-def flag_checks(run, between, period, why, tol):
+def scheduler_check(machine, period, tol):
+    """The machine's own noise, from threads of quorvel-check's own: how often it stalls a running
+    thread, and how late it wakes a sleeping one."""
+    expects = f"no stall longer than a refresh ({us(period)}), wake-ups within {us(tol.wake_us)} at p99"
+    if not machine or not machine.wakes_us or not machine.spin_s:
+        return check("scheduler", expects, "", "unknown", "the machine was not measured")
+    worst = max(machine.gaps_us, default=0)
+    stalls = sum(g > 1000 for g in machine.gaps_us) + sum(w > 1000 for w in machine.wakes_us)
+    n, p = len(machine.wakes_us), judged_percentile(len(machine.wakes_us))
+    measured = (f"stalls over 1 ms: {stalls} in {machine.spin_s:.1f} s spinning and {n} wake-ups, worst "
+                f"{us(max(worst, max(machine.wakes_us)))}; wake-ups late p50 {us(percentile(machine.wakes_us, 50))}")
+    if p is None:
+        return check("scheduler", expects, measured, "unknown", f"too few wake-ups ({n})")
+    late = percentile(machine.wakes_us, p)
+    measured += f", p{p} {us(late)}"
+    ok = max(worst, max(machine.wakes_us)) <= period and late <= tol.wake_us
+    return check("scheduler", expects, measured, "pass" if ok else "fail", "" if ok else "the machine stalls its threads")
+
+
+def vsync_off_check(runs, period, why, tol):
+    """Without -v, what the run with -v does not show: a frame rate above the refresh, discards where
+    the -v run had none, or steps off whole periods where the -v run's were on them."""
+    expects = "unlike -v: faster than the refresh, discards, or steps off whole periods"
+    if why:
+        return check("vsync-off", expects, "", "unknown", why)
+    on, off = runs["vsync0"], runs["free0"]
+    if on.display.get("server") == "Xvfb":
+        return check("vsync-off", expects, "", "unknown", no_evidence(on))
+    fps = off.report["frames"].get("fps_mean") or 0
+    skipped, skipped_on = off.display["presents"]["skip"], on.display["presents"]["skip"]
+    steps, steps_on = off.steps(), on.steps()
+
+    def share(s):
+        return sum(whole(x, period, tol.period) for x in s) / len(s) if len(s) >= MIN_SAMPLES else None
+    whole_off, whole_on = share(steps), share(steps_on)
+    measured = f"{fps:.1f} fps of {off.report['frames'].get('measured') or 0} frames, {skipped} discarded " \
+               f"(with -v {skipped_on})" + (f", {100 * whole_off:.0f}% of steps whole" if whole_off is not None else "")
+    if fps > 1.05 * 1e6 / period or (skipped and not skipped_on) or (
+            whole_off is not None and whole_on is not None and whole_off < tol.within <= whole_on):
+        return check("vsync-off", expects, measured, "pass")
+    single = sum(abs(s - period) <= tol.period * period for s in steps)
+    if len(steps) >= MIN_SAMPLES and not skipped and single >= tol.within * len(steps):
+        return check("vsync-off", expects, measured, "fail", "vsync is forced on: a present every refresh without -v")
+    held = sum(h for _, h, _ in off.measured()) / 1e6
+    if off.seconds() and held >= off.seconds() / 2:
+        return check("vsync-off", expects, measured, "unknown", f"the compositor held the frames back ({fps:.0f} fps, "
+                     f"held {100 * held / off.seconds():.0f}% of the run)")
+    return check("vsync-off", expects, measured, "unknown",
+                 f"the GL stack cannot draw faster than the refresh here ({fps:.0f} fps)")
+
+
+def vrr_check(run, on, period, tol, why, expected):
+    """Whether a pace between refreshes is presented at its own pace (a variable refresh at work) or
+    on whole periods (a fixed one). A display that reports a variable refresh promises the first; a
+    fixed one is a failure where --expect asks about it, and otherwise figures only."""
+    expects = "with -v at 1.5 periods: presents at that pace where the refresh is variable"
+    why = why or (no_evidence(run) if run else None)
+    if why:
+        return check("vrr", expects, "", "unknown", why)
+    steps, pace = run.steps(), run.report["settings"]["interval_us"]
+    if len(steps) < MIN_SAMPLES:
+        return check("vrr", expects, "", "unknown", f"too few presents ({len(run.presented())})")
+    follow = sum(abs(s - pace) <= 0.1 * period for s in steps) / len(steps)
+    fixed = sum(whole(s, period, tol.period) for s in steps) / len(steps)
+    variable = on.display.get("refresh_variable")
+    measured = (f"reported {'variable' if variable else 'fixed'}; {100 * follow:.0f}% of {len(steps)} steps at the "
+                f"{us(pace)} pace, {100 * fixed:.0f}% whole periods of {us(period)}")
+    if follow >= tol.within:
+        return check("vrr", expects, measured + ": variable refresh at work", "pass")
+    if fixed < tol.within:
+        return check("vrr", expects, measured, "unknown", "the steps neither follow the pace nor fall on whole periods")
+    if variable or expected:
+        return check("vrr", expects, measured + ": a fixed refresh", "fail", "the refresh stays fixed")
+    return check("vrr", expects, measured + ": a fixed refresh", "unknown",
+                 "a fixed refresh, as reported: --expect vrr=pass or vrr=fail judges it")
+
+
+def flag_checks(run, between, period, why, between_why, tol, machine):
     """The flags of the runs with vsync at interval 0 (`run`) and at 1.5 periods (`between`, where a
-    sequence that counts the compositor's own frames falls behind the refresh cycles)."""
+    sequence that counts the compositor's own frames falls behind the refresh cycles). A per-frame
+    feedback carries flags and a sequence; a vblank clock is the X server's."""
     d, pct = run.display, f"{100 * tol.period:g}%"
-    wayland = d["window_system"] == "wayland"
+    feedback = run.caps.get("feedback", "none")
+    per_frame = feedback == "per_frame"
+    not_per_frame = {"vblank_clock": "the X server's presents carry no flags or sequence of their own",
+                     "none": "the window system gives no presentation feedback"}.get(feedback)
     out = []
     expects = f"the vsync flag only on presents whose steps are whole periods, within {pct}"
-    flagged = run.steps(FLAG_VSYNC) if wayland and not why else []
-    if not wayland:
-        out.append(check("vsync-flag", expects, "", "unknown", "X11 presents carry no vsync flag"))
-    elif why or not flagged:
-        out.append(check("vsync-flag", expects, "", "unknown", why or "no present carries the vsync flag"))
+    flagged = any(FLAG_VSYNC in r[3].split("|") for r in run.presented()) if per_frame and not why else False
+    if not per_frame or why or not flagged:
+        out.append(check("vsync-flag", expects, "", "unknown",
+                         not_per_frame or why or "no present carries the vsync flag"))
     else:
-        share = whole_periods(flagged, period, tol.period)
-        out.append(check("vsync-flag", expects, f"{100 * share:.1f}% of flagged steps whole",
-                         "pass" if share >= tol.within else "fail"))
+        out.append(on_whole_periods("vsync-flag", expects, run, run.steps(FLAG_VSYNC), period, tol, machine, "flagged: "))
     expects = "a hardware clock claimed only where the present times are that regular"
     if why or not d.get("hardware_clock"):
         out.append(check("hardware-clock", expects, "", "unknown", why or "no hardware clock is claimed"))
     else:
-        share = whole_periods(run.steps(), period, tol.period)
-        out.append(check("hardware-clock", expects, f"claimed; {100 * share:.1f}% of steps whole",
-                         "pass" if share >= tol.within else "fail"))
-    expects = "the compositor's sequence counts refresh cycles"
-    counts = between.display.get("sequence_counts_refreshes")
-    if not wayland or why or counts is None:
-        out.append(check("sequence", expects, "", "unknown",
-                         "X11 has no compositor sequence" if not wayland else why or "the compositor sends no seq"))
+        out.append(on_whole_periods("hardware-clock", expects, run, run.steps(), period, tol, machine, "claimed; "))
+    out.append(sequence_check(between, not_per_frame or why or between_why))
+    expects = f"the X server's vblank clock within {pct} of the present steps (their median)"
+    if feedback != "vblank_clock" or why:
+        out.append(check("vblank-clock", expects, "", "unknown", why or (
+            "the window system has no X vblank clock: its feedback comes per frame" if per_frame else not_per_frame)))
     else:
-        out.append(check("sequence", expects, "counts refresh cycles" if counts else "counts something else",
-                         "pass" if counts else "fail"))
-    expects = f"the X server's vblank clock within {pct} of the present steps"
-    if wayland or why:
-        out.append(check("vblank-clock", expects, "", "unknown", why or "Wayland has no X vblank clock"))
-    else:
-        periods = [s / round(s / period) for s in run.steps() if round(s / period) >= 1]
-        measured = percentile(periods, 50)
-        out.append(check("vblank-clock", expects, f"clock {period:.1f} μs, presents {measured:.1f} μs",
-                         "pass" if abs(measured - period) <= tol.period * period else "fail"))
+        out.append(against_period("vblank-clock", expects, run, period, tol, machine,
+                                  lambda m: f"clock {period:.1f} μs, presents {m:.1f} μs"))
     return out
 
 
-def latency_check(run, period, why, tol):
+def against_period(name, expects, run, period, tol, machine, show):
+    """The median of the present steps, each divided by its whole number of periods, against the period."""
+    steps = [s for s in run.steps() if round(s / period) >= 1]
+    if len(steps) < MIN_SAMPLES:
+        return check(name, expects, f"{len(steps)} steps", "unknown", f"too few presents ({len(run.presented())})")
+    periods = [s / round(s / period) for s in steps]
+    measured = percentile(periods, 50)
+    # Where the median is off, more than half the steps are off with it; where it is not, none counts.
+    off = max(sum(abs(p - period) > tol.period * period for p in periods), len(steps) // 2 + 1) \
+        if abs(measured - period) > tol.period * period else 0
+    return bounded(name, expects, f"{show(measured)} ({len(steps)} steps)", off, len(steps) // 2,
+                   tol.period * period, len(steps), noise(run, machine))
+
+
+def sequence_check(run, why):
+    expects = "the compositor's sequence counts refresh cycles"
+    why = why or no_evidence(run) or (f"too few presents ({run.shown()})" if run.shown() < MIN_SAMPLES else None)
+    counts = None if why else run.display.get("sequence_counts_refreshes")
+    if why or counts is None:
+        return check("sequence", expects, "", "unknown", why or "the compositor sends no seq")
+    return check("sequence", expects, f"{'counts refresh cycles' if counts else 'counts something else'} over "
+                 f"{run.shown()} presents", "pass" if counts else "fail")
+
+
+def latency_check(run, period, why, tol, machine):
     expects = f"swap end to present within {tol.latency_periods:g} periods at p99"
     if why:
         return check("latency", expects, "", "unknown", why)
-    waits = [(p - end) / period for _, end, p, _ in run.presented()]
-    p50, p99 = percentile(waits, 50), percentile(waits, 99)
-    return check("latency", expects, f"p50 {p50:.2f}, p99 {p99:.2f} periods",
-                 "pass" if p99 <= tol.latency_periods else "fail")
+    waits = [p - end for _, end, p, _ in run.presented()]
+    return at_percentile("latency", expects, waits, tol.latency_periods * period, "presents", machine,
+                         lambda v: f"{v / period:.2f} periods")
 
 
-def pacing_check(run, tol):
-    expects = f"--pace hybrid at 1.5 periods: frame starts within {tol.pace_us:g} μs of their due time at p99"
-    interval, log = run.report["settings"]["interval_us"], run.log
-    starts = [s for s, m in zip(log["start_us"], log["measured"]) if m]
-    late = [b - a - interval for a, b in zip(starts, starts[1:])]
-    if not late:
-        return check("pacing", expects, "", "unknown", "no frame was measured")
-    p99 = percentile(late, 99)
-    return check("pacing", expects, f"p99 {p99} μs late", "pass" if p99 <= tol.pace_us else "fail")
+def pacing_check(run, why, tol, machine):
+    """The hybrid pace's own lateness: each frame's start step beyond the interval, less what the
+    window system held the frame and how late the machine woke the loop for it. What is left is the
+    loop's: the frame before drawn past the due tick, or work that should have waited."""
+    expects = f"--pace hybrid at 1.5 periods: frames late by their own within {tol.pace_us:g} μs at p99"
+    if why:
+        return check("pacing", expects, "", "unknown", why)
+    interval, frames = run.report["settings"]["interval_us"], run.measured()
+    own = [max(0, step - interval - held - woke) for step, held, woke in frames]
+    c = at_percentile("pacing", expects, own, tol.pace_us, "frames", machine)
+    held, woke = sum(h > 0 for _, h, _ in frames), [w for _, _, w in frames if w]
+    if frames:
+        c["measured"] += (f"; not its own: {held} held, {len(woke)} woken late"
+                          + (f" (worst {us(max(woke))})" if woke else ""))
+    return c
+
+
+def throttle_check(paced, vsynced, period, why, machine):
+    """How long the window system held frames back before it let them be drawn. With -v that is how
+    a compositor paces its clients, and only figures; without -v a compositor should release each
+    frame within a refresh, or no client can draw faster than it: holding them longer is a finding."""
+    expects = f"without -v, frames released within a refresh ({us(period)}) at p99"
+    if why:
+        return check("throttle", expects, "", "unknown", why)
+    if not paced.caps.get("in_flight_limit"):
+        return check("throttle", expects, "", "unknown",
+                     "the window system holds no frame back: a swap that waits shows in its duration")
+    held = [h for _, h, _ in paced.measured()]
+    c = at_percentile("throttle", expects, held, period, "frames", machine,
+                      why="the compositor holds frames back without -v")
+    c["measured"] = f"without -v: {sum(h > 0 for h in held)} held, {sum(h > period for h in held)} over a refresh; " \
+                    + c["measured"]
+    if vsynced:
+        with_v = [h for _, h, _ in vsynced.measured()]
+        if with_v:
+            c["measured"] += (f"; with -v: {sum(h > 0 for h in with_v)} of {len(with_v)} held, "
+                              f"p50 {us(percentile(with_v, 50))}")
+    return c
 
 
 def causality_check(runs):
     expects = "no frame presented before its own swap began"
     rows = [r for run in runs.values() if run for r in run.presented()]
+    early = sum(present < start for start, _, present, _ in rows)
+    measured = f"{early} of {len(rows)} presents before their frame"
+    if early:
+        return check("causality", expects, measured, "fail")
     if not rows:
         return check("causality", expects, "", "unknown", no_evidence(runs["vsync0"]) or "no presents")
-    early = sum(present < start for start, _, present, _ in rows)
-    return check("causality", expects, f"{early} of {len(rows)} presents before their frame",
-                 "fail" if early else "pass")
+    if len(rows) < MIN_SAMPLES:
+        return check("causality", expects, measured, "unknown", f"too few presents ({len(rows)})")
+    return check("causality", expects, measured, "pass")
 
 
-def input_check(run):
+def input_check(run, on, why):
     expects = "figures only: injected presses to the present of their frame"
     if run is None:
-        return check("input", expects, "", "unknown", "presses are injected on X11 only")
-    figures = run.report.get("input", {})
+        refusal = on.caps.get("inject_refusal")
+        return check("input", expects, "", "unknown", why or (f"presses cannot be injected: {refusal}"
+                                                              if refusal else "no presses were injected"))
+    figures = run.report.get("input") or {}
     to = figures.get("to_present_us") or figures.get("to_swap_end_us")
     what = "present" if figures.get("to_present_us") else "swap end (no presents)"
-    measured = f"to {what}: p50 {to['p50']} μs, p99 {to['p99']} μs" if to else "none answered"
+    measured = f"to {what}: p50 {to['p50']} μs, p99 {to['p99']} μs of {figures.get('answered', 0)} presses" \
+        if to else "none answered"
     return check("input", expects, measured, "unknown", "figures without a verdict")
 
 
