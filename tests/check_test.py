@@ -131,14 +131,12 @@ DESERVED = {  # what each stack deserves, as far as a busy machine keeps it stab
     "xvfb": {name: SIMULATED for name in ("refresh", "vsync-on", "vsync-off", "quantised", "vrr", "latency", "causality")}
     | {name: "unknown: the X server's presents carry no flags" for name in ("vsync-flag", "sequence")}
     | {"throttle": "unknown: the window system holds no"},
-    "weston": PER_FRAME | TIMER | {"vsync-off": "pass", "sequence": ("unknown: the compositor sends no seq", TOO_FEW)},
-    "weston2": PER_FRAME | TIMER | {"vsync-off": ("pass", "unknown")},
-    "mutter": PER_FRAME | {"vsync-on": ("fail", "unknown"), "vsync-off": "pass", "sequence": ("fail", TOO_FEW)},
-    "mutter144": PER_FRAME | {"vsync-on": ("fail", "unknown"), "vsync-off": "pass", "sequence": ("fail", TOO_FEW)},
-    "kwin": {name: NO_FEEDBACK for name in ("refresh", "vsync-on", "quantised", "vrr", "sequence", "latency", "causality")}
-    | {"vsync-off": "pass"},
-    "sway": {name: "unknown: every frame was discarded" for name in ("refresh", "vsync-on", "quantised", "latency")}
-    | {"vsync-off": ("pass", "unknown")},
+    "weston": PER_FRAME | TIMER | {"sequence": ("unknown: the compositor sends no seq", TOO_FEW)},
+    "weston2": PER_FRAME | TIMER,
+    "mutter": PER_FRAME | {"vsync-on": ("fail", "unknown"), "sequence": ("fail", TOO_FEW)},
+    "mutter144": PER_FRAME | {"vsync-on": ("fail", "unknown"), "sequence": ("fail", TOO_FEW)},
+    "kwin": {name: NO_FEEDBACK for name in ("refresh", "vsync-on", "quantised", "vrr", "sequence", "latency", "causality")},
+    "sway": {name: "unknown: every frame was discarded" for name in ("refresh", "vsync-on", "quantised", "latency")},
 }
 TEARING = {"kwin": "used", "sway": "not offered", "xvfb": "not offered"}
 
@@ -159,6 +157,14 @@ def test_the_battery_gives_each_display_stack_the_verdicts_it_deserves(tmp_path,
     said = {name: c["verdict"] + (f": {c['why']}" if c["why"] else "") for name, c in checks.items()}
     for name, deserved in DESERVED[kind].items():
         assert said[name].startswith(deserved), name
+    # Without -v a compositor draws faster than its refresh, and vsync-off passes on that; where the GL stack
+    # cannot, as llvmpipe under the sanitizers on a busy machine, the contrast may show in discards, or not at all.
+    free = written["runs"].get("wayland", {}).get("free0")
+    if free and (free["frames"]["fps_mean"] or 0) > 1.05 * (free["display"]["refresh_hz"] or 1e9):
+        assert said["vsync-off"] == "pass", said["vsync-off"]
+    elif free:
+        assert said["vsync-off"].startswith(("pass", "unknown: the GL stack cannot draw faster",
+                                             "unknown: the compositor held the frames back")), said["vsync-off"]
     assert list(said) == qc.CHECKS and said["input"].startswith("unknown: ") and not said["causality"].startswith("fail")
     assert checks["scheduler"]["measured"].startswith("stalls over 1 ms: ") and said["scheduler"][:4] in ("pass", "fail")
     assert f"tearing hint: {TEARING.get(kind, 'not offered')}\n" in out
