@@ -89,7 +89,9 @@ def test_xwayland_is_named_and_a_compositor_that_goes_away_ends_the_run_with_its
         assert run("", "--winsys", "wayland", env={**env, "MESA_GL_VERSION_OVERRIDE": "1.5"})[::2] == (
             1, "No support for OpenGL 2.0 found\n")
         proc = start("", "--log", str(log), "--report", str(report), "0", env={**env, "DISPLAY": ""})
-        time.sleep(2)
+        end = time.monotonic() + 30  # until the live log holds a few measured frames, however slow the machine
+        while not (log.exists() and log.read_text().count("\n") > 50) and time.monotonic() < end:
+            time.sleep(0.2)
         server.kill()
         status, out, err = finish(proc, timeout=20)
     intervals = check_log(read_log(log))
