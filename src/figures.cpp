@@ -122,15 +122,15 @@ std::string frames_text(const RunFigures &r)
     if (r.interval_us > 0)
         s += format("late frames: %llu (interval above %.10g \u03bcs)\n", (unsigned long long)f.late,
                     1.5 * r.interval_us);
-    if (f.interval.count())
-        s += format("stutters: %llu (intervals above 2.5 times the mean of the %zu before them)\n",
-                    (unsigned long long)f.stutters.count(), f.stutters.window());
+    else
+        s += "late frames: n/a (no interval requested)\n";
     if (f.late)
         s += format("late by \u03bcs: %llu held by the window system, %llu woken late by the machine, %llu drawn long\n",
                     (unsigned long long)f.late_causes.held, (unsigned long long)f.late_causes.woke_late,
                     (unsigned long long)f.late_causes.drawn_long);
-    else
-        s += "late frames: n/a (no interval requested)\n";
+    if (f.interval.count())
+        s += format("stutters: %llu (intervals above 2.5 times the mean of the %zu before them)\n",
+                    (unsigned long long)f.stutters.count(), f.stutters.window());
     return s;
 }
 

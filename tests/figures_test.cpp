@@ -46,9 +46,9 @@ TEST(Figures, SummaryAndReportOfFramesAndPresents)
               "interval \xce\xbcs: min 10000 p50 10000 p90 10000 p99 10000 p99.9 10000 max 20000 mean 10010.0 stddev 316.1\n"
               "duration \xce\xbcs: min 2000 p50 2004 p90 2008 p99 2009 p99.9 2009 max 2009 mean 2004.5 stddev 2.9\n");
     // The late frame's 10000 μs beyond the interval: what held it, then how late the loop woke, then the rest.
-    EXPECT_NE(s.find("\nlate frames: 1 (interval above 15000 \xce\xbcs)\nstutters: 0 (intervals above 2.5 times the mean of "
-                     "the 32 before them)\nlate by \xce\xbcs: 4000 held by the window system, "
-                     "3000 woken late by the machine, 3000 drawn long\nrefresh: unknown"), std::string::npos) << s;
+    EXPECT_NE(s.find("\nlate frames: 1 (interval above 15000 \xce\xbcs)\nlate by \xce\xbcs: 4000 held by the window system, "
+                     "3000 woken late by the machine, 3000 drawn long\nstutters: 0 (intervals above 2.5 times the mean of "
+                     "the 32 before them)\nrefresh: unknown"), std::string::npos) << s;
     EXPECT_EQ(j["frames"]["held_us"], 999 * 100 + 4000);
     EXPECT_EQ(j["frames"]["late_by"], nlohmann::json::parse(R"({"held_us": 4000, "woke_late_us": 3000, "drawn_long_us": 3000})"));
 
@@ -71,6 +71,15 @@ TEST(Figures, SummaryAndReportOfFramesAndPresents)
     j = report_json(empty);
     EXPECT_TRUE(j["interval_us"].is_null() && j["fps_low_1pct"].is_null() && j["frames"]["late"].is_null());
     EXPECT_NE(summary_text(empty).find("interval \xce\xbcs: n/a\n"), std::string::npos);
+    // No late frame: one line says so, with an interval or without.
+    empty.interval_us = 20000;
+    for (const RunFigures &run : {RunFigures{}, empty}) {
+        const std::string text = summary_text(run);
+        const size_t first = text.find("\nlate frames: ");
+        EXPECT_EQ(text.substr(first, text.find('\n', first + 1) - first),
+                  run.interval_us ? "\nlate frames: 0 (interval above 30000 \xce\xbcs)" : "\nlate frames: n/a (no interval requested)");
+        EXPECT_EQ(text.find("\nlate ", first + 1), std::string::npos) << text;
+    }
 
     // Presents by mode, and the vblanks missed between them.
     for (uint64_t msc : {100, 101, 102, 105, 106})
