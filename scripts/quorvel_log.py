@@ -24,7 +24,10 @@ def read(path, warn=None):
             text = f.read()
     except (OSError, UnicodeDecodeError) as e:
         raise BadLog(getattr(e, "strerror", None) or str(e))
-    rows = list(csv.reader(text.splitlines()))
+    try:
+        rows = list(csv.reader(text.splitlines()))
+    except csv.Error as e:
+        raise BadLog(f"not a CSV file: {e}")
     if not rows:
         raise BadLog("empty file")
     header, body = rows[0], rows[1:]

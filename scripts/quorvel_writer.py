@@ -22,7 +22,12 @@ class Failed(Exception):
 def writable(path):
     """Raises Failed, naming `path`, where an output could not take its place.
     A read-only file is not replaced behind its owner's back."""
-    folder = os.path.dirname(os.path.abspath(path))
+    if _device(path):
+        if not os.access(path, os.W_OK):
+            raise Failed(path, os.strerror(errno.EACCES))
+        return
+    path = os.path.realpath(path)
+    folder = os.path.dirname(path)
     if os.path.isdir(path):
         raise Failed(path, os.strerror(errno.EISDIR))
     if not os.path.isdir(folder):

@@ -201,6 +201,11 @@ def test_failures_say_one_line_and_write_all_outputs_or_none(tmp_path, known, mo
     monkeypatch.setattr(os, "replace", lambda a, b: os.rmdir(a) if str(b).endswith("z.json") else replace(a, b))
     with pytest.raises(quorvel_writer.Failed, match="z.json"):
         quorvel_writer.write_all([(kept, b"new\n"), (str(tmp_path / "z.json"), b"")])
+    # A device is written as it is, though an ordinary user may not write its folder.
+    monkeypatch.setattr(os, "access", lambda path, mode: not os.path.isdir(path))
+    quorvel_writer.writable("/dev/null")
+    with pytest.raises(quorvel_writer.Failed, match="Permission denied"):
+        quorvel_writer.writable(str(kept))
     monkeypatch.undo()
     assert sorted(os.listdir(tmp_path)) == ["a.csv", "blank.csv", "d", "dark.mkv", "other.csv", "p.png", "ro.json"]
     assert (kept.read_text(), os.listdir(folder), locked.read_text()) == ("kept\n", [], "{}\n")  # nothing half written

@@ -217,6 +217,7 @@ EXPORT_REFUSALS = [  # the export's arguments, with L for the log and O for a fi
     (["--to", "presentmon", "O", "-o", "out.csv"], "O: not a quorvel log: the header should start with "
                                                     + ",".join(quorvel_log.COLUMNS)),
     (["--to", "presentmon", "blank.csv", "-o", "out.csv"], "blank.csv: line 9: start_us is blank"),
+    (["--to", "presentmon", "huge.csv"], "huge.csv: not a CSV file: field larger than field limit (131072)"),
     (["--to", "presentmon", "L", "-o", "O"], "O: cannot be written: Permission denied"),
     (["--to", "mangohud", "L", "-o", "none/out.csv"], "none/out.csv: cannot be written: No such file or directory"),
 ]
@@ -226,6 +227,7 @@ EXPORT_REFUSALS = [  # the export's arguments, with L for the log and O for a fi
 def test_export_refuses_bad_input_in_one_line_and_writes_nothing(tmp_path, args, said):
     text = made_up_log(tmp_path / "L")
     (tmp_path / "blank.csv").write_text(re.sub(r"\n8,\d+,", "\n8,,", text))
+    (tmp_path / "huge.csv").write_text(text + '"' + "9" * 200000 + '"\n')
     (kept := tmp_path / "O").write_text("old\n")
     kept.chmod(0o444)
     before = sorted(os.listdir(tmp_path))
