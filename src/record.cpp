@@ -162,7 +162,12 @@ bool open_log()
     log_created = fd >= 0;
     if (fd < 0 && errno == EEXIST)
         fd = open(log_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0 || !(log_file = fdopen(fd, "w")))
+    if (fd >= 0 && !(log_file = fdopen(fd, "w"))) {
+        int failed = errno;
+        close(fd);
+        fd = -1, errno = failed;
+    }
+    if (fd < 0)
         return cannot_create("log", log_path, errno);
     setvbuf(log_file, nullptr, _IOFBF, 1 << 20);
     return true;
@@ -194,7 +199,14 @@ FILE *create_temporary(const std::string &final, std::string &temp)
     mode_t mask = umask(0);
     umask(mask);
     fchmod(fd, 0666 & ~mask);
-    return fdopen(fd, "w");
+    FILE *f = fdopen(fd, "w");
+    if (!f) {
+        int failed = errno;
+        close(fd);
+        unlink(temp.c_str());
+        errno = failed;
+    }
+    return f;
 }
 
 // Checks at start that the report can be written at the end, leaving nothing behind.

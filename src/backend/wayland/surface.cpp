@@ -13,10 +13,15 @@
 
 namespace {
 
-const wl_surface_listener surface_listener = {
-    [](void *data, wl_surface *, wl_output *output) { static_cast<WaylandSurface *>(data)->entered(output); },
-    [](void *data, wl_surface *, wl_output *output) { static_cast<WaylandSurface *>(data)->left(output); },
-};
+// Newer libwayland adds events to the end, which the version bound never
+// asks for: filled field by field, the listener builds against either.
+const wl_surface_listener *surface_listener()
+{
+    static wl_surface_listener l{};
+    l.enter = [](void *data, wl_surface *, wl_output *output) { static_cast<WaylandSurface *>(data)->entered(output); };
+    l.leave = [](void *data, wl_surface *, wl_output *output) { static_cast<WaylandSurface *>(data)->left(output); };
+    return &l;
+}
 
 const wp_fractional_scale_v1_listener fractional_listener = {
     [](void *data, wp_fractional_scale_v1 *, uint32_t scale_120) {
@@ -36,7 +41,7 @@ void WaylandSurface::create(WaylandConnection &connection)
 {
     connection_ = &connection;
     surface_ = wl_compositor_create_surface(connection.compositor);
-    wl_surface_add_listener(surface_, &surface_listener, this);
+    wl_surface_add_listener(surface_, surface_listener(), this);
     if (connection.viewporter && connection.fractional_manager) {
         viewport_ = wp_viewporter_get_viewport(connection.viewporter, surface_);
         wp_fractional_scale_v1_add_listener(

@@ -37,15 +37,21 @@ Toplevel::~Toplevel()
         libdecor_unref(decor_);
 }
 
-void Toplevel::create(WaylandConnection &connection, WaylandSurface &surface, const char *title)
+bool Toplevel::create(WaylandConnection &connection, WaylandSurface &surface, const char *title)
 {
     surface_ = &surface;
     decor_ = libdecor_new(connection.display, decor_interface());
+    if (decor_)
+        decoration_ = libdecor_decorate(decor_, surface.surface(), decoration_interface(), this);
+    if (!decoration_) {
+        fprintf(stderr, "quorvel: libdecor cannot make a window on this compositor\n");
+        return false;
+    }
     connection.dispatch = [this] { return libdecor_dispatch(decor_, 0); };
-    decoration_ = libdecor_decorate(decor_, surface.surface(), decoration_interface(), this);
     libdecor_frame_set_title(decoration_, title);
     libdecor_frame_set_app_id(decoration_, "quorvel");
     libdecor_frame_map(decoration_);
+    return true;
 }
 
 void Toplevel::set_title(const char *title)
@@ -68,7 +74,7 @@ void Toplevel::configure(libdecor_configuration *configuration)
     // Only a new size needs new content: the buffer stays on the surface,
     // and a configure that changes the state alone (activated, say) has
     // libdecor redraw its title bar, which the next frame's commit carries.
-    configure_pending_ = !configured_ || width != surface_->logical_width() || height != surface_->logical_height();
+    configure_pending_ = configure_pending_ || !configured_ || width != surface_->logical_width() || height != surface_->logical_height();
     configured_ = true;
     surface_->apply_size(width, height);
 }

@@ -12,8 +12,9 @@ struct libdecor_frame;
 class Toplevel {
 public:
     ~Toplevel();
-    // Decorates `surface` and maps it; each configure sizes it.
-    void create(WaylandConnection &connection, WaylandSurface &surface, const char *title);
+    // Decorates `surface` and maps it; each configure sizes it. False, said
+    // on standard error, where libdecor cannot.
+    bool create(WaylandConnection &connection, WaylandSurface &surface, const char *title);
     // Reaches the compositor with the next commit of the window's surface.
     void set_title(const char *title);
 

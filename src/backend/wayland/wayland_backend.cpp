@@ -87,8 +87,8 @@ int WaylandBackend::open(const WindowRequest &r)
     // frozen already is found there. So does EGL's, after the configure.
     if (!connection_.roundtrip())
         return 1;
-    toplevel_.create(connection_, surface_, r.title);
-    if (!connection_.wait_for_start([this] { return toplevel_.configured() || toplevel_.closed(); }) ||
+    if (!toplevel_.create(connection_, surface_, r.title) ||
+        !connection_.wait_for_start([this] { return toplevel_.configured() || toplevel_.closed(); }) ||
         !connection_.roundtrip())
         return 1;
     if (int status = egl_.open(EGL_PLATFORM_WAYLAND_KHR, connection_.display, surface_.egl_window(), 0, 0))

@@ -62,6 +62,9 @@ private:
     X11Present present_;
     uint64_t swaps_ = 0;  // Mesa's DRI3 serial counts the same swaps
     bool focus_given_ = false;
+    // Asked once with the context: the end of a run, perhaps in exit(1) for a
+    // lost server, makes no GLX calls.
+    bool swap_control_ = false;
 };
 
 void note_press(int key)
@@ -114,6 +117,7 @@ int X11Backend::open(const WindowRequest &r)
         if (pumping)
             pumping->events_.closed = true;
     });
+    swap_control_ = swap_control_offered();
     request_swap_interval(r.vsync);
     Display *d = glXGetCurrentDisplay();
     present_.watch(d ? DisplayString(d) : nullptr, static_cast<uint32_t>(glXGetCurrentDrawable()));
@@ -128,7 +132,7 @@ DisplayIdentity X11Backend::identity()
     id.feedback = present_.connected() ? Feedback::vblank_clock : Feedback::none;
     id.feedback_source = "Present vblank clock";
     id.no_presents = "none reported by the X server for this window";
-    id.swap_interval = swap_control_offered();
+    id.swap_interval = swap_control_;
     return id;
 }
 
