@@ -235,16 +235,21 @@ uint64_t X11Backend::inject_press(int key)
     int event, error, major, minor;
     if (!d || !window || !XTestQueryExtension(d, &event, &error, &major, &minor))
         return 0;
-    if (!can_take_press(d, window))
-        return press_held;
     KeyCode code = XKeysymToKeycode(d, first_press_keysym + KeySym(key));
     if (!code)
         return 0;
-    XTestFakeKeyEvent(d, code, True, CurrentTime);
-    XTestFakeKeyEvent(d, code, False, CurrentTime);
+    // Held, no other client can move the focus between the check and the
+    // press, which would then go to whatever window the user chose instead.
+    XGrabServer(d);
+    bool can = can_take_press(d, window);
+    if (can) {
+        XTestFakeKeyEvent(d, code, True, CurrentTime);
+        XTestFakeKeyEvent(d, code, False, CurrentTime);
+    }
+    XUngrabServer(d);
     uint64_t stamp = getsystemtick();
     XFlush(d);
-    return stamp;
+    return can ? stamp : press_held;
 }
 
 }  // namespace
