@@ -154,7 +154,7 @@ bool read_option(int c, const char *arg, Settings &s)
     case ':':
         fprintf(stderr, "quorvel: --%s needs a value\n", long_name(optopt));
         return false;
-    default: return true;  // unknown options are ignored, as they always were
+    default: return true;  // unknown options are ignored: a command line for another version still runs
     }
 }
 

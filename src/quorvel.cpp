@@ -1,6 +1,8 @@
 // quorvel: redraws the raw monotonic tick at a fixed pace and reports how
-// evenly the frames arrive. This unit holds main(): the start-up, in the
-// order the program has always kept, and the end of the run.
+// evenly the frames arrive. This unit holds main(): the start-up, each step
+// before the one that needs it (the vsync variable before any context, the
+// GL check before the renderer, the renderer before the first frame), and
+// the end of the run.
 #include <GL/glew.h>
 
 #include <cstdio>

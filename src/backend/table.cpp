@@ -27,9 +27,11 @@ std::string can_inject()
 
 const std::vector<BackendRow> &backend_table()
 {
-    // X11 first: with DISPLAY set, or with neither session named, every run
-    // that ever worked on X11 stays there. Offscreen is never guessed: it
-    // shows nothing, and is asked for by name.
+    // X11 first: where DISPLAY is set, a Wayland session's Xwayland
+    // included, the run goes to X11, whose GLUT options and XTest presses a
+    // command line may use; with neither session named, X11 says that there
+    // is no display. Offscreen is never guessed: it shows nothing, and is
+    // asked for by name.
     static const std::vector<BackendRow> rows = {
         {"x11", [](const auto &env) { return named(env, "DISPLAY"); }, x11_backend,
          {"-display", "-geometry"}, {"-direct", "-indirect", "-iconic", "-gldebug", "-sync"}, can_inject},

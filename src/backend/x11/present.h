@@ -21,7 +21,7 @@ public:
     bool connected() const { return connection_ != nullptr; }
     // x11, or xwayland; a clock known to be a software one where the server
     // tells: Xvfb's and Xwayland's. A plain X server goes unnamed in the
-    // summary, as it always did.
+    // summary: it is the usual case, and needs no word.
     DisplayIdentity identity() const { return identity_; }
 
 private:
