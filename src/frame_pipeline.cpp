@@ -1,3 +1,8 @@
+// The frame pipeline: the loop's pass and the frame it asks for, the hybrid
+// pace's sleep, the work that can wait a frame and where it goes so that no
+// frame is late for it, and the presses injected at a random phase. The
+// frame's own road (draw, swap, statistics, title, log, display watch) is
+// draw_frame, in that order.
 #include "frame_pipeline.h"
 
 #include <algorithm>
@@ -42,43 +47,73 @@ FramePipeline::FramePipeline(Backend &backend, const Settings &settings)
         sdkCreateTimer(&timer);
 }
 
-// The loop, top to bottom: what the window system says, whether the run is
+bool FramePipeline::run(uint64_t now, const std::function<bool()> &finish)
+{
+    limits_ = run_limits(settings_.frame_limit, settings_.duration_limit, now);
+    finish_ = finish;
+    if (!backend_.run(*this))
+        for (Next next = pass(); next != Next::end; next = pass())
+            if (next == Next::draw)
+                display();
+    end(true);
+    return ended_well_;
+}
+
+// Once: the records are finished while the window system still holds the
+// window and its context.
+Next FramePipeline::end(bool connected)
+{
+    if (!ended_) {
+        ended_ = true;
+        ended_well_ = finish_() && connected;
+    }
+    return Next::end;
+}
+
+// A pass, top to bottom: what the window system says, whether the run is
 // over, whether a frame is due and may be drawn, and the work that can wait.
 // A paced request and the window system's own (an expose, a configure) are
 // one latch: a frame asked for is drawn once, as soon as the window system
 // has released the frames before it.
-bool FramePipeline::run(uint64_t now)
+Next FramePipeline::pass()
 {
-    limits_ = run_limits(settings_.frame_limit, settings_.duration_limit, now);
-    for (;;) {
-        Events events = wait_for_events();
-        for (const Press &p : events.presses)
-            input_.arrived(p.stamp, p.key);
-        if (events.closed || events.lost)
-            return !events.lost;
-        now = getsystemtick();
-        if (stop_signal || run_ends(now))
-            return true;
-        // The first request, and any at interval 0, had no due tick to be late for.
-        uint64_t due_at = interval && ticks2 ? next_frame_tick(limits_, totalcount) : 0;
-        bool due = redisplay_due(now);
-        if (due && !redraw_)
-            late_ = woke_late(now, due_at, free_since_);
-        redraw_ = redraw_ || due || events.redraw;
-        bool drawn = redraw_ && released();
-        if (drawn) {
-            held_ = held_since_ ? now - held_since_ : 0;
-            redraw_ = false;
-            draw_frame();
-            // Right after a frame the next one is furthest away.
-            now = getsystemtick();
-        } else if (redraw_ && !held_since_) {
-            held_since_ = now;
-        }
-        side_work(now, drawn);
-        if (drawn)
-            free_since_ = getsystemtick();
+    if (ended_)
+        return Next::end;
+    Events events = wait_for_events();
+    for (const Press &p : events.presses)
+        input_.arrived(p.stamp, p.key);
+    if (events.closed || events.lost)
+        return end(!events.lost);
+    uint64_t now = getsystemtick();
+    if (stop_signal || run_ends(now))
+        return end(true);
+    // The first request, and any at interval 0, had no due tick to be late for.
+    uint64_t due_at = interval && ticks2 ? next_frame_tick(limits_, totalcount) : 0;
+    bool due = redisplay_due(now);
+    if (due && !redraw_)
+        late_ = woke_late(now, due_at, free_since_);
+    redraw_ = redraw_ || due || events.redraw;
+    if (redraw_ && released()) {
+        held_ = held_since_ ? now - held_since_ : 0;
+        return Next::draw;
     }
+    if (redraw_ && !held_since_)
+        held_since_ = now;
+    side_work(now, false);
+    return Next::pass;
+}
+
+// A window system may ask for a frame of its own, as an expose does, after
+// the last one; the run's end stands.
+void FramePipeline::display()
+{
+    if (ended_ || stop_signal || run_ends(getsystemtick()))
+        return;
+    redraw_ = false;
+    draw_frame();
+    // Right after a frame the next one is furthest away.
+    side_work(getsystemtick(), true);
+    free_since_ = getsystemtick();
 }
 
 // Where the window system holds frames back, no more than its limit are out.

@@ -1,10 +1,12 @@
-// The frame loop, owned here: it pumps the window system's events, paces,
-// draws and swaps each frame, and does the work that can wait a frame. Each
-// frame's clock readings are read once into a Frame, which the statistics
-// lines, the title, the log and the display watch take in that order.
+// The frame loop's logic, owned here: each pass takes the window system's
+// events, paces, and asks for a frame when one is due; each frame drawn is
+// followed by the work that can wait. Each frame's clock readings are read
+// once into a Frame, which the statistics lines, the title, the log and the
+// display watch take in that order.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "backend/backend.h"
 #include "display_watch.h"
@@ -12,15 +14,19 @@
 #include "options.h"
 #include "pacing.h"
 
-class FramePipeline final : public PresentationFeed {
+class FramePipeline final : public PresentationFeed, public FrameLoop {
 public:
     // Makes the frame stopwatch; `backend` must have its window open.
     FramePipeline(Backend &backend, const Settings &settings);
 
     // Draws frames from tick `now` until the run ends: by its limits, a
-    // stop signal or the window's closing. False when the connection to the
-    // display was lost.
-    bool run(uint64_t now);
+    // stop signal or the window's closing; the pass that ends it calls
+    // `finish`, which writes the records, while the window is still there.
+    // False when the connection to the display was lost, or `finish` failed.
+    bool run(uint64_t now, const std::function<bool()> &finish = [] { return true; });
+
+    Next pass() override;
+    void display() override;
 
     void vblank(uint64_t msc, uint64_t ust) override;
     void presented(const Presentation &p) override;
@@ -31,6 +37,7 @@ public:
     InputFigures input_figures() const { return input_.figures(); }
 
 private:
+    Next end(bool connected);
     Events wait_for_events();
     uint64_t wake_tick_now(uint64_t now, bool held) const;
     bool released();
@@ -44,6 +51,8 @@ private:
     const Settings &settings_;
     const DisplayIdentity identity_;  // as the window system told it at the start
     RunLimits limits_;
+    std::function<bool()> finish_;
+    bool ended_ = false, ended_well_ = false;
     DisplayWatch watch_;
     bool redraw_ = false;  // a frame is asked for, by the pace or the window system, and not yet drawn
     // Why the next frame may be late: the tick since which the window system

@@ -133,13 +133,18 @@ int main(int argc, char **argv)
     if (init_resources()) {
         started = true;
         start_records(settings.input);
-        bool connected = frames.run(getsystemtick());
-        written = finish_run() && connected;
+        // The loop's last pass ends the run while the window and its context
+        // are there: GLUT takes them down as its loop returns.
+        written = frames.run(getsystemtick(), [] {
+            bool done = finish_run();
+            free_resources();
+            return done;
+        });
     } else {
         abandon_records();
+        free_resources();
     }
     written = finish_stdout() && written;
-    free_resources();
     if (stop_signal)
         end_by_signal();
     return written ? 0 : 1;

@@ -1,7 +1,8 @@
 // The window system behind one small seam. The frame pipeline owns the
-// loop: it pumps the backend's events, asks whether a frame may be drawn,
-// paces, draws and swaps. A backend paces nothing and calls nothing back;
-// what it has to say comes back as values.
+// loop's logic: each pass pumps the backend's events, asks whether a frame
+// may be drawn and paces; it draws and swaps when asked. A backend paces
+// nothing, and what it has to say comes back as values. One whose toolkit
+// must run its own main loop (GLUT) runs the pipeline's passes under it.
 #pragma once
 
 #include <csignal>
@@ -39,6 +40,27 @@ struct Events {
 
 constexpr uint64_t press_held = UINT64_MAX;
 
+// What a pass of the frame loop leaves to do: nothing until the next pass,
+// a frame to draw, or nothing more, the run being over.
+enum class Next { pass, draw, end };
+
+// The frame pipeline as the loop sees it.
+class FrameLoop {
+public:
+    // Takes what the window system has sent, ends the run once it is over,
+    // and says whether a frame is to be drawn; where none is, does the work
+    // that can wait. The pass that ends the run finishes its records, so a
+    // window system may take its window down once it returns Next::end.
+    virtual Next pass() = 0;
+    // Draws a frame, asked for or needed by the window system, unless the
+    // run is over; then the work that can wait, as far from the next frame
+    // as it can be.
+    virtual void display() = 0;
+
+protected:
+    ~FrameLoop() = default;
+};
+
 class Backend {
 public:
     virtual ~Backend() = default;
@@ -54,6 +76,10 @@ public:
     // `timeout_us` for something to come, unless a stop signal has set
     // `*stop` or does so during the wait.
     virtual Events pump(uint64_t timeout_us, const volatile sig_atomic_t *stop) = 0;
+    // Runs `loop` under the window system's own main loop until a pass ends
+    // the run; false, running nothing, where the window system needs no
+    // loop of its own and the pipeline runs the passes itself.
+    virtual bool run(FrameLoop &) { return false; }
     // Frames swapped that the window system has not yet released.
     virtual unsigned in_flight() = 0;
     // Shows the frame drawn; returns its id, from 1 up, which its presents carry.

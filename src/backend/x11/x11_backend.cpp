@@ -1,7 +1,9 @@
 // X11: a GLUT window with a GLX context, what GLUT leaves undone (swap
 // control, a UTF-8 title, waiting on its X connection, XTest presses), and
-// the Present extension on a connection of its own. GLUT's own loop is not
-// run: each pump handles what has come, through glutMainLoopEvent.
+// the Present extension on a connection of its own. GLUT's main loop runs
+// the pipeline's passes as its idle callback and draws the frames they ask
+// for in its display callback; between passes it handles the X events, and
+// its callbacks note what the pipeline needs to know.
 #include <GL/freeglut.h>
 #include <GL/glx.h>
 #include <X11/Xatom.h>
@@ -28,14 +30,15 @@ const int first_press_key = GLUT_KEY_F5;
 const KeySym first_press_keysym = XK_F5;
 
 class X11Backend;
-// GLUT calls plain functions; they note what happened for the pump in progress.
-X11Backend *pumping = nullptr;
+// GLUT calls plain functions; they hand the work to the backend running the loop.
+X11Backend *running = nullptr;
 
 class X11Backend final : public Backend {
 public:
     int open(const WindowRequest &request) override;
     DisplayIdentity identity() override;
     Events pump(uint64_t timeout_us, const volatile sig_atomic_t *stop) override;
+    bool run(FrameLoop &loop) override;
     unsigned in_flight() override { return 0; }
     uint64_t swap() override
     {
@@ -51,7 +54,11 @@ public:
     void poll_presentation(PresentationFeed &feed) override { present_.poll(feed, swaps_); }
     uint64_t inject_press(int key) override;
 
-    Events events_;  // what GLUT's callbacks have reported during this pump
+    void idle();
+    void display();
+    void closed();
+
+    Events events_;  // what GLUT's callbacks have noted since the last pump
 
 private:
     bool swap_control_offered();
@@ -60,6 +67,9 @@ private:
     bool can_take_press(Display *d, Window window);
 
     X11Present present_;
+    FrameLoop *loop_ = nullptr;
+    bool input_ = false;
+    bool asked_ = false;  // a pass asked for a frame, and GLUT has not drawn it yet
     uint64_t swaps_ = 0;  // Mesa's DRI3 serial counts the same swaps
     bool focus_given_ = false;
     // Asked once with the context: the end of a run, perhaps in exit(1) for a
@@ -69,8 +79,8 @@ private:
 
 void note_press(int key)
 {
-    if (pumping)
-        pumping->events_.presses.push_back({getsystemtick(), key});
+    if (running)
+        running->events_.presses.push_back({getsystemtick(), key});
 }
 
 void key_pressed(unsigned char, int, int)
@@ -98,7 +108,8 @@ int X11Backend::open(const WindowRequest &r)
     args.push_back(nullptr);
     glutInit(&count, args.data());
     // Closing the window ends the run like any other end, records and all:
-    // the pump says so, and the pipeline stops.
+    // the close callback's pass finishes them, and GLUT's loop returns
+    // instead of ending the process.
     glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_CONTINUE_EXECUTION);
     glutInitContextVersion(2, 0);
     glutInitDisplayMode(GLUT_RGBA | GLUT_DOUBLE);
@@ -108,21 +119,11 @@ int X11Backend::open(const WindowRequest &r)
     glutInitWindowPosition(x, r.y);
     glutInitWindowSize(r.width, r.height);
     glutCreateWindow(r.title);
-    // An expose asks for a frame, as it always did; the pipeline draws it.
-    glutDisplayFunc([] {
-        if (pumping)
-            pumping->events_.redraw = true;
-    });
-    glutCloseFunc([] {
-        if (pumping)
-            pumping->events_.closed = true;
-    });
     swap_control_ = swap_control_offered();
     request_swap_interval(r.vsync);
     Display *d = glXGetCurrentDisplay();
     present_.watch(d ? DisplayString(d) : nullptr, static_cast<uint32_t>(glXGetCurrentDrawable()));
-    if (r.input)
-        listen_for_input();
+    input_ = r.input;
     return 0;
 }
 
@@ -136,21 +137,73 @@ DisplayIdentity X11Backend::identity()
     return id;
 }
 
-// A lost X connection never comes back from here: Xlib ends the process
-// through exit(1), and only atexit handlers can still finish the records.
+// GLUT handles the events between passes and its callbacks note them; a
+// pass with nothing noted waits here for the next to come.
 Events X11Backend::pump(uint64_t timeout_us, const volatile sig_atomic_t *stop)
 {
     Display *d = glXGetCurrentDisplay();
-    if (timeout_us && d && XEventsQueued(d, QueuedAfterFlush) == 0) {
+    bool noted = events_.closed || !events_.presses.empty();
+    if (timeout_us && d && !noted && XEventsQueued(d, QueuedAfterFlush) == 0) {
         struct pollfd fd = {ConnectionNumber(d), POLLIN, 0};
         struct timespec timeout = {static_cast<time_t>(timeout_us / 1000000),
                                    static_cast<long>(timeout_us % 1000000) * 1000};
         sleep_unless_stopped(stop, [&](const sigset_t *mask) { ppoll(&fd, 1, &timeout, mask); });
     }
-    pumping = this;
-    glutMainLoopEvent();
-    pumping = nullptr;
     return std::exchange(events_, {});
+}
+
+// A lost X connection never comes back from here: Xlib ends the process
+// through exit(1), and only atexit handlers can still finish the records.
+bool X11Backend::run(FrameLoop &loop)
+{
+    loop_ = &loop;
+    running = this;
+    glutDisplayFunc([] { running->display(); });
+    glutIdleFunc([] { running->idle(); });
+    if (input_)
+        listen_for_input();
+    glutCloseFunc([] { running->closed(); });
+    glutMainLoop();
+    running = nullptr;
+    return true;
+}
+
+// GLUT calls no display callback for a window it takes to be hidden
+// (unmapped, iconified or covered): a frame asked for and still not drawn
+// when the next pass comes is drawn here, so that the pace and the run go
+// on whether the window is seen or not.
+void X11Backend::idle()
+{
+    if (std::exchange(asked_, false))
+        loop_->display();
+    switch (loop_->pass()) {
+    case Next::draw:
+        asked_ = true;
+        glutPostRedisplay();
+        break;
+    case Next::end:
+        glutLeaveMainLoop();
+        break;
+    case Next::pass:
+        break;
+    }
+}
+
+// A frame asked for, or one the window system needs, as after an expose.
+void X11Backend::display()
+{
+    asked_ = false;
+    loop_->display();
+}
+
+// GLUT takes the window and its context down right after this, when the
+// window is closed and when its loop returns: the pass that takes the close
+// ends the run while both are there. GLUT's loop ends by itself once the
+// window is gone.
+void X11Backend::closed()
+{
+    events_.closed = true;
+    loop_->pass();
 }
 
 // GLUT stores the title as a Latin-1 WM_NAME, so window managers would show
