@@ -1,6 +1,8 @@
-// An LD_PRELOAD probe of what the program asks of the GL driver: the vsync
-// variable when the context is made, and the swap interval. It offers swap
-// control, which Xvfb's screen lacks, so that the interval is asked for at all.
+// An LD_PRELOAD probe of what the program asks of GLUT and the GL driver:
+// GLUT's start-up calls and callbacks, the vsync variable when the context
+// is made, and the swap interval. It offers swap control, which Xvfb's
+// screen lacks, so that the interval is asked for at all.
+#include <GL/freeglut.h>
 #include <GL/glx.h>
 #include <dlfcn.h>
 
@@ -11,13 +13,34 @@
 
 using Proc = void (*)();
 
-static void note(const char *what, const char *value)
+static void note(const char *what, const char *value = "")
 {
+    value = value ? value : "unset";
     if (FILE *f = fopen(getenv("GL_REQUEST_PROBE"), "a")) {
-        fprintf(f, "%s %s\n", what, value ? value : "unset");
+        fprintf(f, "%s%s%s\n", what, *value ? " " : "", value);
         fclose(f);
     }
 }
+
+// Notes the call by its name, then makes it.
+#define NOTED(type, name, params, args)                                            \
+    extern "C" type name params                                                    \
+    {                                                                              \
+        note(#name);                                                               \
+        return reinterpret_cast<type(*) params>(dlsym(RTLD_NEXT, #name)) args;     \
+    }
+
+NOTED(void, glutInit, (int *argc, char **argv), (argc, argv))
+NOTED(void, glutInitContextVersion, (int major, int minor), (major, minor))
+NOTED(void, glutInitDisplayMode, (unsigned mode), (mode))
+NOTED(void, glutInitWindowPosition, (int x, int y), (x, y))
+NOTED(void, glutInitWindowSize, (int width, int height), (width, height))
+NOTED(int, glutCreateWindow, (const char *title), (title))
+NOTED(void, glutDisplayFunc, (void (*f)()), (f))
+NOTED(void, glutIdleFunc, (void (*f)()), (f))
+NOTED(void, glutKeyboardFunc, (void (*f)(unsigned char, int, int)), (f))
+NOTED(void, glutReshapeFunc, (void (*f)(int, int)), (f))
+NOTED(void, glutMainLoop, (), ())
 
 extern "C" GLXContext glXCreateNewContext(Display *d, GLXFBConfig c, int type, GLXContext share, Bool direct)
 {

@@ -140,9 +140,17 @@ def run(display, *args, **kw):
 
 
 def probed(path):
-    """The environment that has tests/gl_request_probe.cpp note the GL requests in `path`."""
+    """The environment that has tests/gl_request_probe.cpp note the GLUT calls and GL requests in `path`."""
     return {"LD_PRELOAD": os.environ["GL_REQUEST_PROBE_LIB"], "GL_REQUEST_PROBE": str(path),
             "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
+
+
+def started(vsync, *callbacks):
+    """What the probe notes of an X11 run: GLUT's window, the vsync variable as the context is made and the swap
+    interval, then the display and idle callbacks, the other `callbacks` noted, and GLUT's loop; no reshape callback."""
+    window = ["glutInit", "glutInitContextVersion", "glutInitDisplayMode", "glutInitWindowPosition",
+              "glutInitWindowSize", "glutCreateWindow", f"context {vsync}", f"swap interval {vsync}"]
+    return "".join(f"{call}\n" for call in [*window, "glutDisplayFunc", "glutIdleFunc", *callbacks, "glutMainLoop"])
 
 
 class Screen:

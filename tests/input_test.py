@@ -8,7 +8,7 @@ import Xlib.X
 
 import quorvel_log
 
-from harness import BANNER, Screen, finish, run, start, xvfb
+from harness import BANNER, Screen, finish, probed, run, start, started, xvfb
 
 
 def test_injected_presses_are_each_answered_once_by_a_later_frame_at_a_uniform_phase(tmp_path):
@@ -71,7 +71,8 @@ def test_presses_wait_while_the_window_cannot_take_them_and_the_users_own_key_ta
 def test_presses_from_outside_are_counted_answered_and_marked_beside_the_digits(tmp_path):
     report = tmp_path / "r.json"
     with xvfb() as display:
-        proc = start(display, "--input", "--duration", "5", "--report", str(report), "400000")
+        proc = start(display, "--input", "--duration", "5", "--report", str(report), "400000",
+                     env=probed(tmp_path / "asked"))
         screen = Screen(display)
         window = screen.find()
         # The block stands left of the digits, where nothing else is ever drawn.
@@ -82,7 +83,7 @@ def test_presses_from_outside_are_counted_answered_and_marked_beside_the_digits(
         assert any(marked() or time.sleep(0.05) for _ in range(40))
         status, out, err = finish(proc)
     figures = json.loads(report.read_text())["input"]
-    assert (status, err) == (0, "")
+    assert (status, err, (tmp_path / "asked").read_text()) == (0, "", started(0, "glutKeyboardFunc"))
     assert (figures["events"], figures["answered"], figures["lost"], figures["to_present_us"]) == (2, 2, 0, None)
     assert "injected" not in figures and figures["to_frame_start_us"]["max"] < 5000000
     # Wayland has no XTest.

@@ -14,7 +14,7 @@ import pytest
 import quorvel_log
 from Xlib.protocol import event
 
-from harness import BANNER, BIN, Screen, finish, probed, start, xvfb
+from harness import BANNER, BIN, Screen, finish, probed, start, started, xvfb
 
 USAGE = f"""Usage: {BIN} [-vh] [interval]
     -v: enable vsync on.
@@ -81,7 +81,7 @@ def test_a_timed_run_leaves_lines_log_report_and_summary_that_agree(tmp_path):
         status, out, err = finish(proc)
     assert (status, err) == (0, "")
     assert out.startswith(f"{BANNER}interval:20000\n{USAGE}")
-    assert (tmp_path / "asked").read_text() == "context 1\nswap interval 1\n"
+    assert (tmp_path / "asked").read_text() == started(1)
     settled = [TITLE.fullmatch(t) for t in titles if t and "FPS:001," not in t]  # not gone, not the first
     assert all(m and m.group(1, 2) == ("On", "20000") for m in settled)
     assert len(settled) >= 2  # one a second, not only the first
@@ -252,7 +252,7 @@ def test_glut_options_anywhere_records_in_the_callers_directory_and_a_hybrid_end
         ended = time.clock_gettime(time.CLOCK_MONOTONIC_RAW)
     assert (status, out, err) == (0, f"{BANNER}interval:3000000\n", "")
     assert sorted(os.listdir(tmp_path)) == ["asked", "log.csv", "report.json"]
-    assert (tmp_path / "asked").read_text() == "context 0\nswap interval 0\n"
+    assert (tmp_path / "asked").read_text() == started(0)
     rows = read_log(tmp_path / "log.csv")
     assert len(rows) == 3 and ended - rows[-1]["swap_end_us"] / 1e6 < 2.5  # no sleep towards a 4th frame, 3 s away
     assert json.loads((tmp_path / "report.json").read_text())["settings"]["pace"] == "hybrid"
