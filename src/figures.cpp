@@ -338,5 +338,11 @@ nlohmann::json report_json(const RunFigures &r)
     };
     if (r.input.listening)
         j["input"] = input_json(r.input);
+    if (r.sleeps.hybrid)
+        j["pace"] = {{"margin_us", r.sleeps.margin_us},
+                     {"sleeps", r.sleeps.overshoot.count()},
+                     {"overshoot_us", {{"p50", r.sleeps.overshoot.percentile(50)},
+                                       {"p99", r.sleeps.overshoot.percentile(99)},
+                                       {"max", r.sleeps.overshoot.max()}}}};
     return j;
 }

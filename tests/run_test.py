@@ -141,6 +141,11 @@ def test_the_hybrid_pace_keeps_the_busy_paces_precision(tmp_path):
                 status, _, err = finish(start(display, "--pace", pace, *args, "20000"))
                 assert (status, err) == (0, "")
                 each = lateness(read_log(tmp_path / "log.csv"), 20000)
+                # The margin learnt from the run's own sleeps stays within its bounds; busy never sleeps.
+                learnt = json.loads((tmp_path / "r.json").read_text()).get("pace")
+                assert (learnt is None) == (pace == "busy")
+                assert learnt is None or (100 <= learnt["margin_us"] <= 3000 and learnt["sleeps"] > 50
+                                          and learnt["overshoot_us"]["p50"] <= learnt["overshoot_us"]["max"])
                 late[pace] = quorvel_log.percentile(each, 99), sum(t > 10 for t in each) / len(each)
             tried.append(late)
             (hybrid_p99, hybrid_share), (busy_p99, busy_share) = late["hybrid"], late["busy"]
