@@ -37,12 +37,13 @@ def test_injected_presses_are_each_answered_once_by_a_later_frame_at_a_uniform_p
 
 
 def test_presses_wait_while_the_window_cannot_take_them_and_the_users_own_key_takes_no_stamp(tmp_path):
-    report, xev = tmp_path / "r.json", tmp_path / "xev.txt"
+    report, xev, log = tmp_path / "r.json", tmp_path / "xev.txt", tmp_path / "log.csv"
     with xvfb() as display:
         other = subprocess.Popen(["xev", "-name", "other"], env={"DISPLAY": display}, stdout=xev.open("w"))
         screen = Screen(display)
         target = screen.find("other")
-        proc = start(display, "--inject", "60", "--duration", "6", "--report", str(report), "--summary", "20000")
+        proc = start(display, "--inject", "60", "--duration", "6", "--report", str(report), "--log", str(log),
+                     "--summary", "20000")
         began, window = time.monotonic(), screen.find()
         time.sleep(2)  # presses going, then the window hidden and another one given the focus
         window.unmap()
@@ -66,6 +67,8 @@ def test_presses_wait_while_the_window_cannot_take_them_and_the_users_own_key_ta
     # The user's space is counted, never answered, and never paired with an injected press.
     assert 0 <= figures["events"] - 1 - figures["answered"] <= figures["lost"] <= 3
     assert figures["to_arrival_us"]["max"] < 40000
+    starts = quorvel_log.read(log)["start_us"]  # the frames go on while the window is hidden
+    assert max(b - a for a, b in zip(starts, starts[1:])) < 1000000
 
 
 def test_presses_from_outside_are_counted_answered_and_marked_beside_the_digits(tmp_path):
