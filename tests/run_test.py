@@ -113,12 +113,19 @@ def test_a_timed_run_leaves_lines_log_report_and_summary_that_agree(tmp_path):
     assert f"min {ordered[0]} p50 {p50} " in summary and summary.splitlines()[-1].startswith("cpu s: main thread ")
 
 
-def test_offscreen_draws_with_no_display_server_at_all(tmp_path):
+def test_offscreen_draws_with_no_display_server_at_all_and_a_long_frame_is_late_by_its_drawing(tmp_path):
+    """Each frame's glFinish takes 30 ms at a 20 ms pace (the probe makes it): every frame is late by its own
+    drawing, and the loop notices the next one due as soon as it is done, long after its due tick: none
+    is woken late by the machine."""
     log, report = tmp_path / "log.csv", tmp_path / "report.json"
-    status, out, err = finish(start("", "--winsys", "offscreen", "-v", "--frames", "60", "--log", str(log), "--report",
-                                    str(report), "--summary", "0", env={"WAYLAND_DISPLAY": ""}))
-    rows, shown = read_log(log), json.loads(report.read_text())["display"]
-    assert (status, err, len(rows), len(check_log(rows))) == (0, "", 60, 39) and out.startswith(BANNER + "interval:0\n")
+    slow = {**probed(tmp_path / "asked"), "GL_REQUEST_PROBE_FINISH_US": "30000", "WAYLAND_DISPLAY": ""}
+    status, out, err = finish(start("", "--winsys", "offscreen", "-v", "--frames", "40", "--log", str(log), "--report",
+                                    str(report), "--summary", "20000", env=slow))
+    rows, figures = read_log(log), json.loads(report.read_text())
+    shown, frames = figures["display"], figures["frames"]
+    assert (status, err, len(rows), len(check_log(rows))) == (0, "", 40, 19) and out.startswith(BANNER + "interval:20000\n")
+    assert (frames["late"], frames["woke_late_us"]) == (19, sum(r["woke_late_us"] for r in rows if r["measured"]))
+    assert 4 * frames["late_by"]["woke_late_us"] < frames["late_by"]["drawn_long_us"], frames
     assert DELTA.search(out) and "\nwindow system: offscreen\nrefresh: unknown (no vblank clock)\nswap control: no\n" \
         "vsync: unknown\npresents: none: offscreen, nothing is shown\ncpu s: " in out
     assert (shown["window_system"], shown["vsync"], shown["capabilities"]["feedback"]) == ("offscreen", "unknown", "none")
