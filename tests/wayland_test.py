@@ -8,15 +8,19 @@ import time
 import pytest
 import quorvel_log
 
-from harness import BANNER, finish, run, start, weston
+from harness import BANNER, await_rows, finish, run, start, weston
 from run_test import check_log, check_pace, read_log
+
+
+def start_mono(row):
+    """The frame's start on CLOCK_MONOTONIC: the raw and monotonic clocks' offset barely moves within a frame."""
+    return row["start_us"] + row["swap_end_mono_us"] - row["swap_end_us"]
 
 
 def presented_after_start(row):
     """A present after its frame began, and within a second of its swap end, on the swap end's own clock:
     a present may come before the program reads the clock after its swap, but never before the frame."""
-    start_mono = row["start_us"] + row["swap_end_mono_us"] - row["swap_end_us"]
-    return start_mono < row["present_ust"] < row["swap_end_mono_us"] + 1000000
+    return start_mono(row) < row["present_ust"] < row["swap_end_mono_us"] + 1000000
 
 
 def records(tmp_path):
@@ -120,6 +124,31 @@ def test_a_frozen_or_dead_compositor_ends_the_run_on_time_with_its_records(tmp_p
     # Until then it drew at the compositor's own pace: its last frame within a few of its frame gaps of the stop.
     last = rows[-1]["swap_end_mono_us"] / 1e6
     assert stopped - 3 * max(intervals) / 1e6 - 0.1 < last < stopped + max(intervals) / 1e6 + 0.1, (last, stopped)
+
+
+@pytest.mark.parametrize("vsync", [["-v"], []])
+def test_a_compositor_frozen_for_a_moment_holds_the_frame_across_and_the_figures_say_so(tmp_path, vsync):
+    """Frozen, the compositor answers neither the frame callback (-v) nor the wl_display.sync (without) that
+    lets the next frame go: the loop holds that frame, ahead of its swap, until the thaw. Its wait is the
+    window system's, in the log and in the report's and the summary's late_by, and not the machine's."""
+    log, report = records(tmp_path)
+    with weston() as (server, env):
+        proc = start("", *vsync, "--frames", "120", "--log", str(log), "--report", str(report), "--summary", "20000",
+                     env=env)
+        await_rows(log, 30)
+        os.kill(server.pid, signal.SIGSTOP)
+        frozen = time.monotonic()
+        time.sleep(0.3)
+        thawed = time.monotonic()
+        os.kill(server.pid, signal.SIGCONT)
+        status, out, err = finish(proc)
+    rows, late_by = read_log(log), json.loads(report.read_text())["frames"]["late_by"]
+    n, freeze = next(n for n, r in enumerate(rows) if start_mono(r) > thawed * 1e6), (thawed - frozen) * 1e6
+    across = rows[n]
+    assert (status, err, across["measured"]) == (0, "", 1)
+    assert freeze / 2 < across["held_us"] <= across["start_us"] - rows[n - 1]["swap_end_us"], (freeze, across)
+    assert across["woke_late_us"] < freeze / 2 and across["duration_us"] < freeze / 2 <= late_by["held_us"], across
+    assert f"late by \u03bcs: {late_by['held_us']} held by the window system, " in out
 
 
 def test_mutters_sequence_counts_its_own_frames_so_missed_cycles_come_from_the_times(tmp_path):
