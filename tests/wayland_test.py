@@ -95,9 +95,7 @@ def test_xwayland_is_named_and_a_compositor_that_goes_away_ends_the_run_with_its
         assert run("", "--winsys", "wayland", env={**env, "MESA_GL_VERSION_OVERRIDE": "1.5"})[::2] == (
             1, "No support for OpenGL 2.0 found\n")
         proc = start("", "--log", str(log), "--report", str(report), "0", env={**env, "DISPLAY": ""})
-        end = time.monotonic() + 30  # until the live log holds a few measured frames, however slow the machine
-        while not (log.exists() and log.read_text().count("\n") > 50) and time.monotonic() < end:
-            time.sleep(0.2)
+        await_rows(log, 50)
         server.kill()
         status, out, err = finish(proc, timeout=20)
     intervals = check_log(read_log(log))
@@ -111,15 +109,17 @@ def test_a_frozen_or_dead_compositor_ends_the_run_on_time_with_its_records(tmp_p
     log, report = records(tmp_path)
     with weston() as (server, env):
         proc = start("", *pace, "--duration", "4", "--log", str(log), "--report", str(report), "0", env=env)
-        time.sleep(2)
+        await_rows(log, 30)  # measured frames drawn, however slow the start
         os.kill(server.pid, stop)
         stopped = time.monotonic()
         status, out, err = finish(proc, timeout=30)
-        took = time.monotonic() - stopped
+        ended = time.monotonic()
     rows = read_log(log)
-    intervals = check_log(rows)
-    # Frozen, it sends no frame callback: the run draws nothing more and ends at its deadline. Dead, at once.
-    assert (status, took < 4) == ((0, True) if stop == signal.SIGSTOP else (1, True)), (err, took)
+    intervals, began = check_log(rows), start_mono(rows[0]) / 1e6
+    # Frozen, it sends no frame callback: the run draws nothing more and ends at its deadline, 4 s after its first
+    # frame. Dead, at once.
+    on_time = 3.9 < ended - began < 6 if stop == signal.SIGSTOP else ended - stopped < 2
+    assert (status, on_time) == (0 if stop == signal.SIGSTOP else 1, True), (err, ended - began, ended - stopped)
     assert json.loads(report.read_text())["frames"]["measured"] == len(intervals) > 0
     # Until then it drew at the compositor's own pace: its last frame within a few of its frame gaps of the stop.
     last = rows[-1]["swap_end_mono_us"] / 1e6
@@ -159,8 +159,12 @@ def test_mutters_sequence_counts_its_own_frames_so_missed_cycles_come_from_the_t
     shown, rows = json.loads(report.read_text())["display"], read_log(log)
     assert (status, err, shown["presentation_clock"], shown["sequence_counts_refreshes"]) == (
         0, "", "CLOCK_MONOTONIC", False)
+    # How many frames Mutter shows is its own: a slow one discards most, and it holds some back for up to 0.7 s at
+    # times. The pace draws on in the time it holds none, and it has a word for each frame, shown or discarded:
+    # up to the last frame the end waited for, the report counts no fewer words than frames.
+    worded = [n for n, r in enumerate(rows) if r["present_mode"]]
     presented = [r for r in rows if r["present_mode"] in ("copy", "flip")]
-    assert len(presented) > 100 and all(presented_after_start(r) for r in presented)
+    assert presented and worded[-1] < shown["presents"]["count"] and all(presented_after_start(r) for r in presented)
     check_pace(rows, 20000)  # asleep on the Wayland connection between frames, and woken in time
     assert "(from the times: the compositor's seq does not count refresh cycles)\n" in out
     # Mutter draws no title bars: libdecor's plugin draws one, in subsurfaces of the window.
