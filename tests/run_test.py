@@ -49,10 +49,11 @@ def check_log(rows):
 
 
 def check_pace(rows, interval):
-    """Never faster than asked, and never so slow that most frames come a whole interval late beyond what the
-    window system held them: bounds that neither a busy machine nor a slow compositor can break."""
+    """Never faster than asked, and never so slow that most frames come a whole interval late by the pace's own,
+    beyond what the window system held them and how late the machine woke the loop: bounds that neither a busy
+    machine nor a slow compositor can break."""
     starts = [r["start_us"] for r in rows]
-    own = sorted(b - a - r["held_us"] for a, b, r in zip(starts, starts[1:], rows[1:]))
+    own = sorted(b - a - r["held_us"] - r["woke_late_us"] for a, b, r in zip(starts, starts[1:], rows[1:]))
     assert starts[-1] - starts[0] >= (len(starts) - 1) * interval - 100000
     assert own[len(own) // 2] < 2 * interval
 
@@ -202,7 +203,7 @@ def test_a_stop_signal_or_a_lost_reader_ends_the_run_with_complete_records(tmp_p
             while not DELTA.search(said.decode()) and time.monotonic() < end:
                 said += os.read(read, 4096) if select.select([read], [], [], 0.5)[0] else b""
             assert DELTA.search(said.decode()) and proc.poll() is None
-            time.sleep(1.5)
+            await_rows(log, 45)  # more than 20 measured, however slow the machine
             # The log is live, in raw monotonic microseconds.
             lag = time.clock_gettime(time.CLOCK_MONOTONIC_RAW) - read_log(log)[-1]["swap_end_us"] / 1e6
             assert os.listdir(tmp_path) == ["log.csv"]  # the report's temporary file comes only at the end
@@ -213,7 +214,6 @@ def test_a_stop_signal_or_a_lost_reader_ends_the_run_with_complete_records(tmp_p
                     proc.send_signal(each)
         status, _, err = finish(proc, timeout=20)
         out = "" if sig == signal.SIGPIPE else (said + os.fdopen(read, "rb").read()).decode()
-        ended = time.monotonic()
     if sig is None:
         assert status in (-signal.SIGINT, -signal.SIGTERM) and "frames measured" not in out
         return
@@ -221,9 +221,9 @@ def test_a_stop_signal_or_a_lost_reader_ends_the_run_with_complete_records(tmp_p
     intervals = check_log(rows)
     assert status == -sig and json.loads(report.read_text())["frames"]["measured"] == len(intervals)
     assert sorted(os.listdir(tmp_path)) == ["log.csv", "report.json"]  # no temporary file left
-    if sig == signal.SIGPIPE:  # noticed within the records' deadline, long before the first statistics line
+    if sig == signal.SIGPIPE:  # noticed at the records' deadline, a frame or two on, long before any statistics line
         assert err == "quorvel: cannot write standard output: Broken pipe\n" and intervals == []
-        assert ended - gone < 3 and len(rows) < 10
+        assert sum(r["swap_end_mono_us"] > gone * 1e6 for r in rows) <= 2 and len(rows) < 10
     else:
         assert err == "" and len(intervals) > 20 and 0 < lag < 1.5 + max(intervals) / 1e6
         check_pace(rows, 20000)

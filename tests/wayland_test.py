@@ -165,7 +165,7 @@ def test_mutters_sequence_counts_its_own_frames_so_missed_cycles_come_from_the_t
     worded = [n for n, r in enumerate(rows) if r["present_mode"]]
     presented = [r for r in rows if r["present_mode"] in ("copy", "flip")]
     assert presented and worded[-1] < shown["presents"]["count"] and all(presented_after_start(r) for r in presented)
-    check_pace(rows, 20000)  # asleep on the Wayland connection between frames, and woken in time
+    check_pace(rows, 20000)  # asleep on the Wayland connection between frames, and due on the pace's ticks
     assert "(from the times: the compositor's seq does not count refresh cycles)\n" in out
     # Mutter draws no title bars: libdecor's plugin draws one, in subsurfaces of the window.
     with weston(kind="mutter") as (_, env):
