@@ -1,4 +1,5 @@
-"""Every way a run can be refused or fail, and hostile command lines."""
+"""Every way a run can be refused or fail, what is answered before any run, and hostile command lines."""
+import json
 import os
 import random
 import shutil
@@ -28,6 +29,24 @@ BAD_INPUT = [
 def test_bad_input_is_refused_before_any_window(args, message):
     # No X server at all: a run that reached for a window would fail otherwise.
     assert run(":99999", *args) == (2, BANNER, f"quorvel: {message}\n")
+
+
+@pytest.mark.parametrize("display", [None, ":99999"])
+@pytest.mark.parametrize("wayland", [None, "wayland-99"])
+def test_help_and_the_window_system_list_answer_from_the_environment_alone(display, wayland):
+    # Neither server exists: reaching for one would fail the run.
+    status, out, err = run(display, "--winsys", "list", env={"WAYLAND_DISPLAY": wayland})
+    rows = {row.pop("name"): row for row in json.loads(out)}
+    assert (status, err, list(rows)) == (0, "", ["x11", "wayland", "offscreen"])
+    assert [(r["session"], r["auto"], r["shows"]) for r in rows.values()] == [
+        (bool(display), bool(display or not wayland), True), (bool(wayland), bool(wayland and not display), True),
+        (True, False, False)]
+    assert rows["x11"]["options"][:2] == ["-display NAME", "-geometry WxH+X+Y"]
+    assert rows["x11"]["inject_refusal"] is None
+    assert rows["offscreen"]["inject_refusal"] == "--inject offscreen: there is no window to press keys on"
+    status, out, err = run(display, "--help", env={"WAYLAND_DISPLAY": wayland})
+    assert (status, err) == (0, "") and out.startswith(f"Usage: {BIN} [-vh] [interval]\n    -v: enable vsync on.\n")
+    assert "    --winsys list: " in out and out.endswith(" -sync), wayland, offscreen.\n")
 
 
 def test_a_failed_start_publishes_nothing_and_leaves_an_earlier_log_as_it_was(tmp_path):
