@@ -1,81 +1,63 @@
-// Feeds the program's own figures with the vectors read as JSON from standard
-// input, and prints what they make of them, for agreement_test.py to hold
+// Feeds the program's own figures with the vectors read as JSON on standard
+// input and prints what they make of them, for agreement_test.py to hold
 // against the Python tools' module: the percentiles of each list of values,
 // the stutter count after each interval, and each frame's animation error.
 #include <iostream>
-#include <optional>
 
 #include "display_watch.h"
-#include "figures.h"
-#include "histogram.h"
 #include "record.h"
 
 using nlohmann::json;
 
-namespace {
-
-json percentiles(const json &values, const json &ps)
+// Rows of a log: start, swap end, swap end on CLOCK_MONOTONIC, present time
+// (or null) and mode (or null: no word), through the records and the display
+// watch as the pipeline takes them; frame ids go on from case to case, as
+// the records keep their rows.
+static json animation_errors(const json &rows, uint64_t &id)
 {
-    Histogram h;
-    for (uint64_t v : values)
-        h.add(v);
-    json got = json::array();
-    for (double p : ps)
-        got.push_back(h.percentile(p));
-    return got;
-}
-
-json stutter_counts(const json &intervals)
-{
-    static StutterCount stutters;  // large: not on the stack
-    stutters = StutterCount();
-    json got = json::array();
-    for (uint64_t i : intervals) {
-        stutters.add(i);
-        got.push_back(stutters.count());
-    }
-    return got;
-}
-
-// Rows of the log: start, swap end, swap end on CLOCK_MONOTONIC, present
-// time (or null) and mode (or null for no word), given to the records and
-// the display watch as the pipeline gives them.
-json animation_errors(const json &rows)
-{
-    static uint64_t id = 0;  // the records keep their rows: every frame of every case is another
     DisplayWatch watch{DisplayIdentity()};
-    uint64_t first = id + 1;
     for (const json &r : rows) {
-        Frame f;
-        f.number = f.id = ++id;
-        f.start_us = r[0], f.swap_end_us = r[1], f.swap_end_mono_us = r[2];
+        Frame f = make_frame(++id, r[0], r[1], r[2], 0);
+        f.id = id;
         record_frame(f, true);
     }
     json got = json::array();
-    for (const json &r : rows) {
+    for (size_t n = 0; n < rows.size(); ++n) {
+        const json &r = rows[n];
         Presentation p;
-        p.frame_id = first++;
+        p.frame_id = id - rows.size() + n + 1;
+        p.ust_mono = r[3].is_null() ? 0 : r[3].get<uint64_t>();
         for (int m = 0; m < mode_count; ++m)
             p.mode = r[4] == mode_name(PresentMode(m)) ? PresentMode(m) : p.mode;
-        p.ust_mono = r[3].is_null() ? 0 : r[3].get<uint64_t>();
         std::optional<int64_t> error;
-        if (!r[4].is_null())  // no word on its present: the program never hears of one
+        if (!r[4].is_null())  // with no word on its present, the program never hears of one
             record_present(p, error = watch.presented(record_find(p), p));
         got.push_back(error ? json(*error) : json(nullptr));
     }
     return got;
 }
 
-}  // namespace
-
 int main()
 {
     json in = json::parse(std::cin), out = json::object();
-    for (const json &values : in["percentiles"])
-        out["percentiles"].push_back(percentiles(values, in["ps"]));
-    for (const json &intervals : in["stutters"])
-        out["stutters"].push_back(stutter_counts(intervals));
+    for (const json &values : in["percentiles"]) {
+        Histogram h;
+        for (uint64_t v : values)
+            h.add(v);
+        out["percentiles"].push_back(json::array());
+        for (double p : in["ps"])
+            out["percentiles"].back().push_back(h.percentile(p));
+    }
+    for (const json &intervals : in["stutters"]) {
+        StutterCount stutters;
+        out["stutters"].push_back(json::array());
+        for (uint64_t i : intervals) {
+            stutters.add(i);
+            out["stutters"].back().push_back(stutters.count());
+        }
+    }
+    uint64_t id = 0;
     for (const json &rows : in["animation"])
-        out["animation"].push_back(animation_errors(rows));
+        out["animation"].push_back(animation_errors(rows, id));
     std::cout << out << "\n";
 }

@@ -17,8 +17,7 @@ def test_a_build_without_wayland_lists_and_takes_only_the_window_systems_it_has(
             done = subprocess.run(step, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
             assert done.returncode == 0, done.stdout[-3000:]
         program = os.path.join(tree, "quorvel")
-        # Every session named, none there: the list asks no server.
-        env = {**os.environ, "DISPLAY": ":99999", "WAYLAND_DISPLAY": "wayland-99"}
+        env = {**os.environ, "DISPLAY": ":99999", "WAYLAND_DISPLAY": "wayland-99"}  # named, not there: none is asked
         listed = subprocess.run([program, "--winsys", "list"], env=env, capture_output=True, text=True)
         assert [row["name"] for row in json.loads(listed.stdout)] == ["x11", "offscreen"]
         refused = subprocess.run([program, "--winsys", "wayland"], env=env, capture_output=True, text=True)

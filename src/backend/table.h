@@ -43,7 +43,7 @@ struct BackendRow {
 const std::vector<BackendRow> &backend_table();
 
 // The window systems quorvel knows that this build left out, joined by
-// ", "; empty for none.
+// ", " (empty for none), and whether `name` is one of them.
 const char *left_out_backends();
 bool left_out(const std::string &name);
 
