@@ -182,7 +182,7 @@ def test_the_battery_gives_each_display_stack_the_verdicts_it_deserves(tmp_path,
 
 def test_bad_usage_says_so_in_one_line():
     for args, said in ((["--winsys", "wayland"], "no wayland session here"), (["--expect", "nope=pass"], "--expect nope"),
-                       (["--expect", "mac:refresh=pass"], "WINSYS x11 or wayland"),
+                       (["--expect", "mac:refresh=pass"], "WINSYS x11 or wayland, CHECK"),
                        (["--seconds", "1"], "--seconds takes"), (["--junit", "/nonexistent/r.xml"], "cannot be written")):
         status, out, err = battery({"WAYLAND_DISPLAY": "", "DISPLAY": ""}, *args)
         assert (status, out) == (2, "") and said in err.splitlines()[-1]
