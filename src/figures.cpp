@@ -260,7 +260,10 @@ nlohmann::json display_json(const DisplayFigures &d)
             {"vsync", d.vsync}, {"presents", presents}};
     if (!present_count(d))
         j["no_presents"] = id.no_presents;
-    j["capabilities"] = {{"feedback", feedback_name(id.feedback)}, {"in_flight_limit", id.in_flight_limit},
+    j["capabilities"] = {{"feedback", feedback_name(id.feedback)},
+                         {"feedback_source", id.feedback == Feedback::none ? nlohmann::json(nullptr)
+                                                                           : nlohmann::json(id.feedback_source)},
+                         {"in_flight_limit", id.in_flight_limit},
                          {"swap_interval", id.swap_interval}, {"tearing_control", id.tearing_control},
                          {"inject_refusal", id.inject_refusal.empty() ? nlohmann::json(nullptr) : nlohmann::json(id.inject_refusal)}};
     if (id.compositor) {

@@ -64,7 +64,7 @@ TEST(Figures, SummaryAndReportOfFramesAndPresents)
         "swap_control": false, "hardware_clock": null, "presentation_clock": null, "vsync": "unknown", "no_presents": "none: made up",
         "presents": {"count": 0, "missed_vblanks": 0, "copy": 0, "flip": 0, "skip": 0, "suboptimal_copy": 0, "latency_us": null,
         "animation_error_us": null},
-        "capabilities": {"feedback": "none", "in_flight_limit": 2, "swap_interval": false, "tearing_control": false,
+        "capabilities": {"feedback": "none", "feedback_source": null, "in_flight_limit": 2, "swap_interval": false, "tearing_control": false,
         "inject_refusal": "no keys"}})"));
 
     RunFigures empty;

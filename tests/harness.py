@@ -114,10 +114,11 @@ def weston(xwayland=False, kind="weston", scale=1):
 
 
 def start(display, *args, cwd=DATA, env=None, stdout=None, program=BIN):
-    """Starts the program with its output going to temporary files, or standard output to `stdout`."""
+    """Starts the program with its output going to temporary files, or standard output to `stdout`;
+    a variable of `env` (or `display`) that is None is unset."""
     out, err = tempfile.TemporaryFile("w+"), tempfile.TemporaryFile("w+")
-    proc = subprocess.Popen([program, *args], cwd=cwd, env={**os.environ, "DISPLAY": display, **(env or {})},
-                            stdout=stdout or out, stderr=err)
+    env = {name: value for name, value in {**os.environ, "DISPLAY": display, **(env or {})}.items() if value is not None}
+    proc = subprocess.Popen([program, *args], cwd=cwd, env=env, stdout=stdout or out, stderr=err)
     proc.files = out, err
     return proc
 
@@ -137,6 +138,13 @@ def finish(proc, timeout=60):
 
 def run(display, *args, **kw):
     return finish(start(display, *args, **kw))
+
+
+def await_rows(log, rows, seconds=30):
+    """Waits until the live log holds `rows` frames or more, however slow the machine; at most `seconds`."""
+    end = time.monotonic() + seconds
+    while not (log.exists() and log.read_text().count("\n") > rows) and time.monotonic() < end:
+        time.sleep(0.1)
 
 
 def probed(path):
