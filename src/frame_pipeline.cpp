@@ -171,8 +171,10 @@ uint64_t FramePipeline::wake_tick_now(uint64_t now, bool held) const
 // The busy pace takes what has come and goes on at once, so pacing is as
 // fine as the clock and costs one core. The hybrid pace sleeps on the window
 // system's connection until its learnt margin before its wake-up, then polls
-// the clock up to it; events or a stop signal cut the sleep short, so that they are
-// handled at once.
+// the clock up to it, in the next pass: what came during the sleep is taken
+// in first (GLUT takes X events between passes), so that the frame does not
+// wait for it once due. Events or a stop signal cut the sleep short, so that
+// they are handled at once.
 Events FramePipeline::wait_for_events()
 {
     if (settings_.pace != Pace::hybrid)
@@ -188,7 +190,7 @@ Events FramePipeline::wait_for_events()
     if (budget && !held)
         margin_.slept(now + budget, woke);
     now = woke;
-    if (held || sleep_budget(now, wake, margin))
+    if (held || budget)
         return events;
     while (now < wake && !stop_signal)
         now = getsystemtick();
