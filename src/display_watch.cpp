@@ -7,20 +7,19 @@
 // A present is late by the refresh cycles it missed after the first one
 // following its swap end: counted on the vblank clock where the display
 // counts vblanks...
-uint64_t DisplayWatch::late_by_sequence(const PresentedFrame &frame, const Presentation &p) const
+uint64_t DisplayWatch::late_by_sequence(const Frame *frame, const Presentation &p) const
 {
-    if (!frame.found || p.mode == mode_skip || !p.msc || !fit_.known())
+    if (!frame || p.mode == mode_skip || !p.msc || !fit_.known())
         return 0;
-    return fit_.vblanks_late(p.msc, frame.swap_end_mono_us);
+    return fit_.vblanks_late(p.msc, frame->swap_end_mono_us);
 }
 
 // ...and from the times and the compositor's refresh period where it gives feedback.
-uint64_t DisplayWatch::late_by_times(const PresentedFrame &frame, const Presentation &p) const
+uint64_t DisplayWatch::late_by_times(const Frame *frame, const Presentation &p) const
 {
-    if (!frame.found || p.mode == mode_skip || !per_frame() || refresh_us_ <= 0 ||
-        p.ust_mono <= frame.swap_end_mono_us)
+    if (!frame || p.mode == mode_skip || !per_frame() || refresh_us_ <= 0 || p.ust_mono <= frame->swap_end_mono_us)
         return 0;
-    double cycles = std::ceil(double(p.ust_mono - frame.swap_end_mono_us) / refresh_us_) - 1;
+    double cycles = std::ceil(double(p.ust_mono - frame->swap_end_mono_us) / refresh_us_) - 1;
     return cycles > 0 ? uint64_t(cycles) : 0;
 }
 
@@ -50,22 +49,23 @@ MissedFrom DisplayWatch::missed_from(int counts_refreshes) const
     return last_seq_ ? MissedFrom::times_short_run : MissedFrom::times_no_seq;
 }
 
-std::optional<int64_t> DisplayWatch::animation_step(const PresentedFrame &frame, const Presentation &p)
+std::optional<int64_t> DisplayWatch::animation_step(const Frame *frame, const Presentation &p)
 {
     if (p.mode == mode_skip || !p.ust_mono)
         return std::nullopt;
+    uint64_t start = frame ? monotonic_at(*frame, frame->start_us) : 0;
     std::optional<int64_t> error;
-    if (frame.found && shown_at_)
-        error = int64_t(frame.start_mono_us - shown_start_) - int64_t(p.ust_mono - shown_at_);
-    // A frame shown that matches none of the waiting rows breaks the chain.
-    shown_start_ = frame.found ? frame.start_mono_us : 0;
-    shown_at_ = frame.found ? p.ust_mono : 0;
+    if (frame && shown_at_)
+        error = int64_t(start - shown_start_) - int64_t(p.ust_mono - shown_at_);
+    // A frame shown that matches none of the waiting ones breaks the chain.
+    shown_start_ = start;
+    shown_at_ = frame ? p.ust_mono : 0;
     if (error)
         presents_.animation_error.add(uint64_t(std::llabs(*error)));
     return error;
 }
 
-std::optional<int64_t> DisplayWatch::presented(const PresentedFrame &frame, const Presentation &p)
+std::optional<int64_t> DisplayWatch::presented(const Frame *frame, const Presentation &p)
 {
     if (per_frame() && p.mode == mode_skip) {
         feedback_.discarded();
@@ -84,8 +84,8 @@ std::optional<int64_t> DisplayWatch::presented(const PresentedFrame &frame, cons
     }
     missed_by_sequence_ += late_by_sequence(frame, p);
     missed_by_times_ += late_by_times(frame, p);
-    add_present(presents_, p.mode,
-                frame.found && p.ust_mono >= frame.start_mono_us ? int64_t(p.ust_mono - frame.start_mono_us) : -1);
+    uint64_t start = frame ? monotonic_at(*frame, frame->start_us) : 0;
+    add_present(presents_, p.mode, frame && p.ust_mono >= start ? int64_t(p.ust_mono - start) : -1);
     return animation_step(frame, p);
 }
 

@@ -17,11 +17,11 @@ public:
     explicit DisplayWatch(DisplayIdentity identity) : id_(std::move(identity)) {}
 
     void vblank(uint64_t msc, uint64_t ust) { fit_.add(msc, ust); }
-    // A present, of `frame` where it matched one. Returns its animation
-    // error, where the frame shown before it is known: the step of what the
-    // frame shows (its start) minus the step of when it was shown (its
-    // present), exact here, as each frame shows its own start tick.
-    std::optional<int64_t> presented(const PresentedFrame &frame, const Presentation &p);
+    // A present, of `frame`, or of no known frame where that is null.
+    // Returns its animation error, where the frame shown before it is known:
+    // the step of what the frame shows (its start) minus the step of when it
+    // was shown (its present), exact here, as each frame shows its own start tick.
+    std::optional<int64_t> presented(const Frame *frame, const Presentation &p);
     // The phase of a measured frame's swap end.
     void frame(const Frame &f);
 
@@ -30,9 +30,9 @@ public:
 
 private:
     bool per_frame() const { return id_.feedback == Feedback::per_frame; }
-    std::optional<int64_t> animation_step(const PresentedFrame &frame, const Presentation &p);
-    uint64_t late_by_sequence(const PresentedFrame &frame, const Presentation &p) const;
-    uint64_t late_by_times(const PresentedFrame &frame, const Presentation &p) const;
+    std::optional<int64_t> animation_step(const Frame *frame, const Presentation &p);
+    uint64_t late_by_sequence(const Frame *frame, const Presentation &p) const;
+    uint64_t late_by_times(const Frame *frame, const Presentation &p) const;
     int sequence_counts_refreshes() const;
     MissedFrom missed_from(int counts_refreshes) const;
 

@@ -50,16 +50,6 @@ void add_present(DisplayFigures &d, PresentMode mode, int64_t latency_us)
         d.latency.add(uint64_t(latency_us));
 }
 
-std::string flags_text(unsigned flags)
-{
-    static const char *const names[] = {"vsync", "hw_clock", "hw_completion", "zero_copy"};
-    std::string text;
-    for (unsigned bit = 0; bit < 4; ++bit)
-        if (flags & (1u << bit))
-            text += (text.empty() ? "" : "|") + std::string(names[bit]);
-    return text;
-}
-
 double fps_mean(const FrameFigures &f)
 {
     return f.interval.sum() ? 1e6 * double(f.interval.count()) / double(f.interval.sum()) : 0;
@@ -77,12 +67,6 @@ uint64_t present_count(const DisplayFigures &d)
     for (uint64_t c : d.presents)
         n += c;
     return n;
-}
-
-const char *mode_name(PresentMode m)
-{
-    static const char *const names[] = {"copy", "flip", "skip", "suboptimal_copy"};
-    return names[m];
 }
 
 namespace {

@@ -89,9 +89,6 @@ struct RunFigures {
 void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us, uint64_t held_us = 0,
                uint64_t woke_late_us = 0);
 
-// "vsync|hw_clock" and so on; empty for none.
-std::string flags_text(unsigned flags);
-
 // Folds in a present; a latency below 0 is unknown.
 void add_present(DisplayFigures &d, PresentMode mode, int64_t latency_us);
 
@@ -99,7 +96,6 @@ double fps_mean(const FrameFigures &f);  // 0 with no measured frame
 // The frame rate that 1% (0.1%) of the intervals fall below: 1 s over p99 (p99.9).
 double fps_low(const Histogram &interval, double percent);
 uint64_t present_count(const DisplayFigures &d);
-const char *mode_name(PresentMode m);
 
 std::string summary_text(const RunFigures &r);
 nlohmann::json report_json(const RunFigures &r);

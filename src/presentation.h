@@ -12,6 +12,11 @@ enum PresentMode { mode_copy, mode_flip, mode_skip, mode_suboptimal_copy, mode_c
 // presentation-time protocol.
 enum PresentFlag : unsigned { flag_vsync = 1, flag_hw_clock = 2, flag_hw_completion = 4, flag_zero_copy = 8 };
 
+// "copy", "flip" and so on, as the log and the report name the modes.
+const char *mode_name(PresentMode m);
+// "vsync|hw_clock" and so on; empty for none.
+std::string flags_text(unsigned flags);
+
 // One present of the window, as the display reported it.
 struct Presentation {
     uint64_t ust_mono = 0;    // when, in CLOCK_MONOTONIC μs, whatever the display's own clock; 0 for a discard

@@ -21,6 +21,8 @@
 
 static Settings settings;
 static GlIdentity gl;
+static FrameLog frame_log;
+static ReportFile report;
 static FramePipeline *pipeline = nullptr;
 static bool started = false;  // the frames have begun: from now on the records are published
 
@@ -64,11 +66,14 @@ static bool finish_run()
     if (finished)
         return written;
     finished = true;
-    DisplayFigures display = pipeline ? pipeline->final_figures() : DisplayFigures{};
+    DisplayFigures display = pipeline ? pipeline->finish() : DisplayFigures{};
     RunFigures figures = gather_figures(gl, pace_name(settings.pace), frame_figures(), display);
     if (pipeline)
         figures.input = pipeline->input_figures();
-    written = finish_records(figures, settings.summary);
+    written = frame_log.close();
+    written = report.write(report_json(figures).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n") && written;
+    if (settings.summary)
+        fputs(summary_text(figures).c_str(), stdout);
     return written;
 }
 
@@ -79,7 +84,7 @@ static void finish_at_exit()
     if (started)
         finish_run();
     else
-        abandon_records();
+        frame_log.abandon();
 }
 
 int main(int argc, char **argv)
@@ -99,7 +104,8 @@ int main(int argc, char **argv)
     settings = parse_options(argc, argv);
     watch_stdout();
     const BackendRow *row = choose_backend(settings.winsys, getenv);
-    if (!settings.ok || (settings.inject && !can_inject(*row)) || !open_records(settings.log_path, settings.report_path))
+    if (!settings.ok || (settings.inject && !can_inject(*row)) || !report.check(settings.report_path) ||
+        !frame_log.open(settings.log_path))
         return 2;
     atexit(finish_at_exit);
     // The driver reads this when the context is made, so it must come first.
@@ -115,7 +121,7 @@ int main(int argc, char **argv)
                                     settings.duration_limit, vsync_on, settings.input})) {
         // A stop signal ended the start: nothing is published, as at exit, and the process ends by it.
         if (stop_signal) {
-            abandon_records();
+            frame_log.abandon();
             end_by_signal();
         }
         return status;
@@ -124,17 +130,17 @@ int main(int argc, char **argv)
     fontfilename = font.c_str();
     if (int status = check_gl())
         return status;
-    FramePipeline frames(*backend, settings);
+    FramePipeline frames(*backend, settings, frame_log);
     pipeline = &frames;
 
     bool written = true;
     if (init_resources()) {
         started = true;
-        start_records(settings.input);
+        frame_log.start(settings.input);
         bool connected = frames.run(getsystemtick());
         written = finish_run() && connected;
     } else {
-        abandon_records();
+        frame_log.abandon();
     }
     written = finish_stdout() && written;
     free_resources();

@@ -133,7 +133,7 @@ TEST(DisplayWatch, MissedRefreshCyclesComeFromATrustedSource)
             p.ust_mono = 1000000 + i * c.step_us;
             p.msc = c.first_msc ? c.first_msc + i : 0;
             p.refresh_ns = c.refresh_ns;
-            w.presented({}, p);
+            w.presented(nullptr, p);
         }
         RunFigures r;
         r.display = w.figures(FrameFigures{}, 0);

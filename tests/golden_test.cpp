@@ -58,7 +58,7 @@ RunFigures run(const Case &c)
         f.id = n;
         f.held_us = holds && late > 1000 ? late / 2 : 0;
         f.woke_late_us = late > 1000 ? late / 4 : 0;
-        input.swapped(n, f.swap_end_us, end);
+        input.swapped(f);
         if (f.measured)
             add_frame(r.frames, c.interval_us, f.interval_us, f.duration_us, f.held_us, f.woke_late_us);
         watch.frame(f);
@@ -71,7 +71,7 @@ RunFigures run(const Case &c)
             p.flags = flag_vsync | flag_hw_clock | (n % 3 ? unsigned(flag_hw_completion) : 0u), p.refresh_ns = c.refresh_us * 1000;
         if (n % 53 == 0)
             p = compositor ? Presentation{0, 0, mode_skip, 0, 0, n} : Presentation{p.ust_mono, p.msc, mode_skip, 0, 0, n};
-        watch.presented({true, start, end}, p);
+        watch.presented(&f, p);
         if (p.mode != mode_skip)
             input.presented(n, p.ust_mono);
     }
