@@ -4,6 +4,11 @@
 #include <cmath>
 #include <cstdlib>
 
+DisplayWatch::DisplayWatch(DisplayDescription system)
+    : system_(std::move(system)), hardware_clock_(system_.identity.software_clock ? 0 : -1)
+{
+}
+
 // A present is late by the refresh cycles it missed after the first one
 // following its swap end: counted on the vblank clock where the display
 // counts vblanks...
@@ -28,7 +33,7 @@ uint64_t DisplayWatch::late_by_times(const Frame *frame, const Presentation &p) 
 // than the refresh cycles that the times say passed.
 int DisplayWatch::sequence_counts_refreshes() const
 {
-    if (!per_frame() || !last_seq_ || refresh_us_ <= 0 || variable_)
+    if (!per_frame() || !system_.can.refresh_sequence || !last_seq_ || refresh_us_ <= 0 || variable_)
         return -1;
     double cycles = double(last_seq_ust_ - first_seq_ust_) / refresh_us_;
     if (cycles < 10)
@@ -46,7 +51,9 @@ MissedFrom DisplayWatch::missed_from(int counts_refreshes) const
         return MissedFrom::unknown_refresh;
     if (counts_refreshes >= 0)
         return counts_refreshes ? MissedFrom::sequence : MissedFrom::times_seq_not_refreshes;
-    return last_seq_ ? MissedFrom::times_short_run : MissedFrom::times_no_seq;
+    if (!last_seq_)
+        return MissedFrom::times_no_seq;
+    return system_.can.refresh_sequence ? MissedFrom::times_short_run : MissedFrom::times_seq_not_refreshes;
 }
 
 std::optional<int64_t> DisplayWatch::animation_step(const Frame *frame, const Presentation &p)
@@ -80,7 +87,7 @@ std::optional<int64_t> DisplayWatch::presented(const Frame *frame, const Present
                 first_seq_ = p.msc, first_seq_ust_ = p.ust_mono;
             last_seq_ = p.msc, last_seq_ust_ = p.ust_mono;
         }
-        id_.hardware_clock = id_.hardware_clock == 1 || (p.flags & flag_hw_clock);
+        hardware_clock_ = hardware_clock_ == 1 || (p.flags & flag_hw_clock);
     }
     missed_by_sequence_ += late_by_sequence(frame, p);
     missed_by_times_ += late_by_times(frame, p);
@@ -98,19 +105,20 @@ void DisplayWatch::frame(const Frame &f)
 DisplayFigures DisplayWatch::figures(const FrameFigures &frames, int32_t requested_us) const
 {
     DisplayFigures d = presents_;
-    d.identity = id_;
-    d.sequence_counts_refreshes = sequence_counts_refreshes();
-    d.missed_from = missed_from(d.sequence_counts_refreshes);
+    d.system = system_;
+    d.sequence_counted_refreshes = sequence_counts_refreshes();
+    d.hardware_clock = hardware_clock_;
+    d.missed_from = missed_from(d.sequence_counted_refreshes);
     bool by_sequence = d.missed_from == MissedFrom::vblank_clock || d.missed_from == MissedFrom::sequence;
     d.missed_vblanks = by_sequence ? missed_by_sequence_ : missed_by_times_;
     d.refresh_variable = variable_;
     double period = per_frame() ? refresh_us_ : fit_.known() ? fit_.period_us() : 0;
     if (period > 0) {
         d.refresh_hz = 1e6 / period;
-        d.refresh_source = id_.feedback_source;
-    } else if (id_.output_refresh_hz > 0) {
-        d.refresh_hz = id_.output_refresh_hz;
-        d.refresh_source = "the output's nominal rate";
+        d.refresh_from = RefreshFrom::feedback;
+    } else if (system_.identity.output_refresh_hz > 0) {
+        d.refresh_hz = system_.identity.output_refresh_hz;
+        d.refresh_from = RefreshFrom::output_mode;
     }
     d.vsync = per_frame() ? feedback_.verdict()
                                       : vsync_verdict(phases_, period, frames.interval.mean(), requested_us);

@@ -151,23 +151,24 @@ nlohmann::json latency_json(const Histogram &h)
 
 // What the window system is, where the summary names it, with its caveat or
 // what a compositor says of its clock.
-std::string window_system_text(const DisplayIdentity &id)
+std::string window_system_text(const DisplayFigures &d)
 {
-    if (!id.named_in_summary)
+    const DisplayWording &words = d.system.words;
+    if (!words.named)
         return "";
-    std::string s = "window system: " + id.window_system + "\n";
-    if (!id.note.empty())
-        return s + "note: " + id.note + "\n";
-    if (!id.compositor)
+    std::string s = "window system: " + d.system.identity.window_system + "\n";
+    if (!words.note.empty())
+        return s + "note: " + words.note + "\n";
+    if (!words.tells_clock)
         return s;
-    return s + "hardware clock: " + (id.hardware_clock < 0 ? "unknown" : id.hardware_clock ? "yes" : "no") + "\n";
+    return s + "hardware clock: " + (d.hardware_clock < 0 ? "unknown" : d.hardware_clock ? "yes" : "no") + "\n";
 }
 
 std::string refresh_text(const DisplayFigures &d)
 {
     if (d.refresh_variable)
         return "refresh: variable (the compositor gives no fixed period)\n";
-    return d.refresh_hz > 0 ? format("refresh: %.2f Hz (%s)\n", d.refresh_hz, d.refresh_source.c_str())
+    return d.refresh_hz > 0 ? format("refresh: %.2f Hz (%s)\n", d.refresh_hz, d.refresh_from == RefreshFrom::feedback ? d.system.words.feedback_source.c_str() : "the output's nominal rate")
                             : "refresh: unknown (no vblank clock)\n";
 }
 
@@ -203,15 +204,15 @@ std::string missed_text(const DisplayFigures &d)
 
 std::string display_text(const DisplayFigures &d)
 {
-    std::string s = window_system_text(d.identity) + refresh_text(d);
-    s += format("swap control: %s\nvsync: %s\n", d.swap_control ? "yes" : "no", d.vsync.c_str());
+    std::string s = window_system_text(d) + refresh_text(d);
+    s += format("swap control: %s\nvsync: %s\n", d.system.can.swap_control ? "yes" : "no", d.vsync.c_str());
     if (!present_count(d))
-        return s + "presents: " + d.identity.no_presents + "\n";
+        return s + "presents: " + d.system.words.no_presents + "\n";
     s += format("presents: %llu (flip %llu, copy %llu, skip %llu, suboptimal copy %llu)\n",
                 (unsigned long long)present_count(d), (unsigned long long)d.presents[mode_flip],
                 (unsigned long long)d.presents[mode_copy], (unsigned long long)d.presents[mode_skip],
                 (unsigned long long)d.presents[mode_suboptimal_copy]);
-    if (d.identity.feedback == Feedback::per_frame && d.presents[mode_skip] == present_count(d))
+    if (d.system.can.feedback == Feedback::per_frame && d.presents[mode_skip] == present_count(d))
         s += "presents: every frame was discarded: none reached the screen\n";
     if (d.latency.count())
         s += latency_text("present latency", d.latency);
@@ -236,25 +237,28 @@ nlohmann::json display_json(const DisplayFigures &d)
         presents[mode_name(PresentMode(m))] = d.presents[m];
     presents["latency_us"] = latency_json(d.latency);
     presents["animation_error_us"] = latency_json(d.animation_error);
-    const DisplayIdentity &id = d.identity;
+    const DisplayIdentity &id = d.system.identity;
+    const DisplayCapabilities &can = d.system.can;
     nlohmann::json j = {{"window_system", id.window_system}, {"server", id.server},
-            {"refresh_hz", or_null(d.refresh_hz > 0, d.refresh_hz)}, {"swap_control", d.swap_control},
-            {"hardware_clock", id.hardware_clock < 0 ? nlohmann::json(nullptr) : nlohmann::json(id.hardware_clock == 1)},
+            {"refresh_hz", or_null(d.refresh_hz > 0, d.refresh_hz)}, {"swap_control", can.swap_control},
+            {"hardware_clock", d.hardware_clock < 0 ? nlohmann::json(nullptr) : nlohmann::json(d.hardware_clock == 1)},
             {"presentation_clock", id.presentation_clock.empty() ? nlohmann::json(nullptr) : nlohmann::json(id.presentation_clock)},
             {"vsync", d.vsync}, {"presents", presents}};
     if (!present_count(d))
-        j["no_presents"] = id.no_presents;
-    j["capabilities"] = {{"feedback", feedback_name(id.feedback)}, {"in_flight_limit", id.in_flight_limit},
-                         {"swap_interval", id.swap_interval}, {"tearing_control", id.tearing_control},
-                         {"inject_refusal", id.inject_refusal.empty() ? nlohmann::json(nullptr) : nlohmann::json(id.inject_refusal)}};
-    if (id.compositor) {
-        j["sequence_counts_refreshes"] = d.sequence_counts_refreshes < 0 ? nlohmann::json(nullptr)
-                                                                          : nlohmann::json(d.sequence_counts_refreshes == 1);
+        j["no_presents"] = d.system.words.no_presents;
+    j["capabilities"] = {{"feedback", feedback_name(can.feedback)}, {"in_flight_limit", can.in_flight_limit},
+                         {"swap_interval", can.swap_control}, {"tearing_control", can.tearing_control},
+                         {"inject_refusal", can.inject_refusal.empty() ? nlohmann::json(nullptr) : nlohmann::json(can.inject_refusal)}};
+    if (can.refresh_sequence) {
+        j["sequence_counts_refreshes"] = d.sequence_counted_refreshes < 0 ? nlohmann::json(nullptr)
+                                                                          : nlohmann::json(d.sequence_counted_refreshes == 1);
         j["refresh_variable"] = d.refresh_variable;
         j["missed_vblanks_from"] = missed_source_text(d.missed_from);
-        j["buffer_scale"] = id.buffer_scale;
-        j["tearing_hint"] = id.tearing_hint;
     }
+    if (d.window.buffer_scale)
+        j["buffer_scale"] = *d.window.buffer_scale;
+    if (d.window.tearing_hint)
+        j["tearing_hint"] = *d.window.tearing_hint;
     return j;
 }
 

@@ -10,6 +10,7 @@
 #include "histogram.h"
 #include "input.h"
 #include "presentation.h"
+#include "window_system.h"
 
 // Where the late frames' lateness went: of each late interval's excess over
 // the requested one, first what the window system held the frame back, then
@@ -56,22 +57,26 @@ enum class MissedFrom {
     unknown_refresh,          // not measured: the compositor gave no period
 };
 
+// Where the refresh rate comes from.
+enum class RefreshFrom { none, feedback, output_mode };
+
 struct DisplayFigures {
-    DisplayIdentity identity;
+    DisplayDescription system;      // what the window system is, can give, and the summary's words for it
     double refresh_hz = 0;          // 0 when no vblank clock was seen
-    std::string refresh_source = "none";
-    bool swap_control = false;
+    RefreshFrom refresh_from = RefreshFrom::none;
     std::string vsync = "unknown";  // locked, not locked or unknown
     uint64_t presents[mode_count] = {};
     uint64_t missed_vblanks = 0;
     MissedFrom missed_from = MissedFrom::vblank_clock;
     Histogram latency;              // μs, frame start to present
-    // With a compositor's feedback: whether its seq counts refresh cycles (1),
-    // does not (0, and missed cycles come from the times), or is not sent (-1).
-    int sequence_counts_refreshes = -1;
+    // Where the sequence is meant to count refresh cycles: whether it did
+    // (1), did not (0, and missed cycles come from the times), or is not sent (-1).
+    int sequence_counted_refreshes = -1;
     bool refresh_variable = false;  // the compositor gave a refresh of 0: a variable rate
+    int hardware_clock = -1;        // the presentation clock was a hardware one: -1 unknown, 0 no, 1 yes
     // |start step - present step| between frames shown one after the other, μs.
     Histogram animation_error;
+    WindowResults window;
 };
 
 struct RunFigures {

@@ -33,7 +33,7 @@ static const uint64_t press_guard_us = 1000;
 static const uint64_t press_wait_us = 1000000;
 
 FramePipeline::FramePipeline(Backend &backend, const Settings &settings, FrameLog &log)
-    : backend_(backend), settings_(settings), identity_(backend.identity()), watch_(identity_), log_(log),
+    : backend_(backend), settings_(settings), system_(backend.describe()), watch_(system_), log_(log),
       input_(settings.input, settings.inject > 0), presses_left_(settings.inject)
 {
     // One stopwatch for the process, however many pipelines it makes.
@@ -83,7 +83,7 @@ bool FramePipeline::run(uint64_t now)
 // Where the window system holds frames back, no more than its limit are out.
 bool FramePipeline::released()
 {
-    return !identity_.in_flight_limit || backend_.in_flight() < identity_.in_flight_limit;
+    return !system_.can.in_flight_limit || backend_.in_flight() < system_.can.in_flight_limit;
 }
 
 // Presses are still to be sent, or the last one's answer is still awaited.
@@ -235,7 +235,7 @@ void FramePipeline::draw_frame()
     watch_stdout();
     sdkStopTimer(&timer);
     computeFPS(backend_);
-    ledger_.add(frame, identity_.feedback != Feedback::none);
+    ledger_.add(frame, system_.can.feedback != Feedback::none);
     take_presents(0);
     watch_.frame(frame);
 }
@@ -261,10 +261,6 @@ DisplayFigures FramePipeline::finish()
 {
     take_presents(UINT64_MAX);
     DisplayFigures d = watch_.figures(frame_figures(), interval);
-    d.swap_control = identity_.swap_interval;
-    // What may change during the run, as it was at the end.
-    DisplayIdentity now = backend_.identity();
-    d.identity.buffer_scale = now.buffer_scale;
-    d.identity.tearing_hint = now.tearing_hint;
+    d.window = backend_.results();
     return d;
 }

@@ -49,7 +49,7 @@ private:
 
     Backend &backend_;
     const Settings &settings_;
-    const DisplayIdentity identity_;  // as the window system told it at the start
+    const DisplayDescription system_;  // as the window system told it at the start
     RunLimits limits_;
     DisplayWatch watch_;
     FrameLedger ledger_;

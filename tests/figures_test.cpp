@@ -115,8 +115,9 @@ TEST(Vblank, FeedbackVerdicts)
 // count came from, or why there is none.
 TEST(DisplayWatch, MissedRefreshCyclesComeFromATrustedSource)
 {
-    DisplayIdentity wayland;
-    wayland.feedback = Feedback::per_frame;
+    DisplayDescription wayland;
+    wayland.can.feedback = Feedback::per_frame;
+    wayland.can.refresh_sequence = true;
     struct Case {
         uint64_t step_us, refresh_ns, first_msc, presents;
         int counts;
@@ -137,8 +138,7 @@ TEST(DisplayWatch, MissedRefreshCyclesComeFromATrustedSource)
         }
         RunFigures r;
         r.display = w.figures(FrameFigures{}, 0);
-        r.display.identity.compositor = true;
-        EXPECT_EQ(std::pair(r.display.sequence_counts_refreshes, r.display.refresh_variable), std::pair(c.counts, !c.refresh_ns));
+        EXPECT_EQ(std::pair(r.display.sequence_counted_refreshes, r.display.refresh_variable), std::pair(c.counts, !c.refresh_ns));
         EXPECT_NE(summary_text(r).find(std::string("\nmissed vblanks: ") + c.said + "\n"), std::string::npos) << c.said;
         EXPECT_EQ(report_json(r)["display"]["presents"]["missed_vblanks"].is_null(), !c.refresh_ns);
     }

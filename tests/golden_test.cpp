@@ -16,7 +16,7 @@ namespace {
 
 struct Case {
     const char *name;
-    DisplayIdentity id;
+    DisplayDescription system;
     int32_t interval_us;
     bool vsync;
     const char *pace;
@@ -31,19 +31,19 @@ struct Case {
 RunFigures run(const Case &c)
 {
     const uint64_t t0 = 5000000, raw = 1234567;  // CLOCK_MONOTONIC_RAW runs this far behind
-    const bool compositor = c.id.feedback == Feedback::per_frame, holds = c.id.in_flight_limit > 0;
+    const bool compositor = c.system.can.feedback == Feedback::per_frame, holds = c.system.can.in_flight_limit > 0;
     RunFigures r;
     r.interval_us = c.interval_us, r.vsync_requested = c.vsync, r.pace = c.pace;
     r.gl_renderer = "llvmpipe (LLVM 15.0.6, 256 bits)", r.gl_vendor = "Mesa", r.gl_version = "4.5 Mesa 22.3.6";
     r.cpu_main_thread_s = 0.0625 * double(c.frames) / 100, r.cpu_process_s = 3 * r.cpu_main_thread_s;
-    DisplayWatch watch(c.id);
+    DisplayWatch watch(c.system);
     InputLatency input(false, c.presses);
     uint64_t previous = 0, vblanks = 0, presses = 0, behind = 0;
     for (uint64_t n = 1; n <= c.frames; ++n) {
         uint64_t late = n % 89 == 0 ? 2 * c.step_us : n % 37 == 0 ? c.step_us * 4 / 5 : 0;
         behind += late;
         uint64_t end = t0 + n * c.step_us + behind + n % 7 * 90, start = end - 1500 - n % 13 * 70;
-        for (; c.id.feedback == Feedback::vblank_clock && t0 + vblanks * c.refresh_us <= end; ++vblanks)
+        for (; c.system.can.feedback == Feedback::vblank_clock && t0 + vblanks * c.refresh_us <= end; ++vblanks)
             watch.vblank(1000 + vblanks, t0 + vblanks * c.refresh_us);
         if (c.presses && n > 21 && n % 10 == 0) {
             int key = int(presses++ % 4);
@@ -76,52 +76,53 @@ RunFigures run(const Case &c)
             input.presented(n, p.ust_mono);
     }
     r.display = watch.figures(r.frames, c.interval_us);
-    r.display.swap_control = c.id.swap_interval;
+    // A compositor scales the window and may be asked not to wait for vsync.
+    if (c.system.identity.window_system == "wayland")
+        r.display.window = {compositor ? 2 : 1.5, !c.vsync};
     r.input = input.figures();
     return r;
 }
 
-DisplayIdentity x11(const char *server, bool presents)
+DisplayDescription x11(const char *server, bool swap_control)
 {
-    DisplayIdentity id;
-    id.window_system = "x11", id.server = server;
-    id.feedback = Feedback::vblank_clock;
-    id.feedback_source = "Present vblank clock";
-    id.no_presents = "none reported by the X server for this window";
-    id.swap_interval = presents;
-    return id;
+    DisplayDescription d;
+    d.identity.window_system = "x11", d.identity.server = server, d.identity.software_clock = true;
+    d.can.feedback = Feedback::vblank_clock;
+    d.can.swap_control = swap_control;
+    d.words.feedback_source = "Present vblank clock";
+    d.words.no_presents = "none reported by the X server for this window";
+    return d;
 }
 
-DisplayIdentity wayland(const char *server, bool presentation)
+DisplayDescription wayland(const char *server, bool presentation)
 {
-    DisplayIdentity id;
-    id.window_system = "wayland", id.server = server;
-    id.named_in_summary = id.compositor = true;
-    id.feedback = presentation ? Feedback::per_frame : Feedback::none;
-    id.feedback_source = "Wayland compositor, wp_presentation";
-    id.no_presents = presentation ? "none reported by the compositor for this window"
-                                  : "none: the compositor gives no presentation feedback (no wp_presentation)";
-    id.in_flight_limit = 1;
-    id.swap_interval = true;
-    id.presentation_clock = presentation ? "CLOCK_MONOTONIC" : "";
-    id.inject_refusal = "--inject on Wayland needs a uinput keyboard, which this build does not make";
-    id.output_refresh_hz = presentation ? 60 : 143.998;
-    id.buffer_scale = presentation ? 2 : 1.5;
-    id.tearing_control = !presentation;
-    id.tearing_hint = !presentation;
-    return id;
+    DisplayDescription d;
+    d.identity.window_system = "wayland", d.identity.server = server;
+    d.identity.presentation_clock = presentation ? "CLOCK_MONOTONIC" : "";
+    d.identity.output_refresh_hz = presentation ? 60 : 143.998;
+    d.can.feedback = presentation ? Feedback::per_frame : Feedback::none;
+    d.can.refresh_sequence = true;
+    d.can.in_flight_limit = 1;
+    d.can.swap_control = true;
+    d.can.tearing_control = !presentation;
+    d.can.inject_refusal = "--inject on Wayland needs a uinput keyboard, which this build does not make";
+    d.words.named = d.words.tells_clock = true;
+    d.words.feedback_source = "Wayland compositor, wp_presentation";
+    d.words.no_presents = presentation ? "none reported by the compositor for this window"
+                                       : "none: the compositor gives no presentation feedback (no wp_presentation)";
+    return d;
 }
 
 std::vector<Case> cases()
 {
-    DisplayIdentity xvfb = x11("Xvfb", false), xwayland = x11("Xwayland", true), offscreen;
-    xvfb.hardware_clock = xwayland.hardware_clock = 0;
-    xwayland.window_system = "xwayland", xwayland.named_in_summary = true;
-    xwayland.note = "Xwayland's vblank clock and presents imitate the compositor's; "
-                    "--winsys wayland measures the compositor itself";
-    offscreen.window_system = "offscreen", offscreen.server = "none", offscreen.named_in_summary = true;
-    offscreen.no_presents = "none: offscreen, nothing is shown";
-    offscreen.inject_refusal = "--inject offscreen: there is no window to press keys on";
+    DisplayDescription xvfb = x11("Xvfb", false), xwayland = x11("Xwayland", true), offscreen;
+    xwayland.identity.window_system = "xwayland", xwayland.words.named = true;
+    xwayland.words.note = "Xwayland's vblank clock and presents imitate the compositor's; "
+                          "--winsys wayland measures the compositor itself";
+    offscreen.identity.window_system = "offscreen", offscreen.identity.server = "none";
+    offscreen.can.inject_refusal = "--inject offscreen: there is no window to press keys on";
+    offscreen.words.named = true;
+    offscreen.words.no_presents = "none: offscreen, nothing is shown";
     return {
         {"x11_xvfb", xvfb, 20000, false, "hybrid", 240, 20000, 16667, false, false},
         {"xwayland_presses", xwayland, 16667, true, "hybrid", 200, 16667, 16667, true, true},

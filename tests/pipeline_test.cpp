@@ -25,12 +25,13 @@ namespace {
 // back as many frames as it is told: its frame never comes back.
 class MadeUpBackend final : public Backend {
 public:
-    MadeUpBackend(DisplayIdentity id, std::vector<Presentation> feedback, unsigned held = 0)
-        : id_(std::move(id)), feedback_(std::move(feedback)), held_(held)
+    MadeUpBackend(DisplayDescription system, std::vector<Presentation> feedback, unsigned held = 0)
+        : system_(std::move(system)), feedback_(std::move(feedback)), held_(held)
     {
     }
     int open(const WindowRequest &) override { return 0; }
-    DisplayIdentity identity() override { return id_; }
+    DisplayDescription describe() override { return system_; }
+    WindowResults results() override { return {}; }
     Events pump(uint64_t timeout_us, const volatile sig_atomic_t *) override
     {
         ++pumps;
@@ -51,18 +52,18 @@ public:
     int pumps = 0;
 
 private:
-    DisplayIdentity id_;
+    DisplayDescription system_;
     std::vector<Presentation> feedback_;
     unsigned held_;
 };
 
-DisplayIdentity compositor()
+DisplayDescription compositor()
 {
-    DisplayIdentity id;
-    id.window_system = "made up";
-    id.feedback = Feedback::per_frame;
-    id.in_flight_limit = 1;
-    return id;
+    DisplayDescription d;
+    d.identity.window_system = "made up";
+    d.can.feedback = Feedback::per_frame;
+    d.can.in_flight_limit = 1;
+    return d;
 }
 
 }  // namespace

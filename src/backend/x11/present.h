@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "presentation.h"
+#include "window_system.h"
 
 struct xcb_connection_t;
 
@@ -21,8 +22,9 @@ public:
     bool connected() const { return connection_ != nullptr; }
     // x11, or xwayland; a clock known to be a software one where the server
     // tells: Xvfb's and Xwayland's. A plain X server goes unnamed in the
-    // summary, as it always did.
+    // summary, as it always did; Xwayland is named, with its caveat.
     DisplayIdentity identity() const { return identity_; }
+    DisplayWording wording() const { return wording_; }
 
 private:
     void forget();
@@ -38,4 +40,5 @@ private:
     uint64_t last_msc_ = 0, last_ust_ = 0;   // the latest answer
     double period_us_ = 0;                   // between answers; 0 unknown
     DisplayIdentity identity_;
+    DisplayWording wording_;
 };
