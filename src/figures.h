@@ -1,12 +1,12 @@
-// The figures of a whole run, from its frames, its display and its CPU time,
-// and the two ways they are given: plain summary lines and a JSON report.
+// The figures of a whole run, from its frames, its display, its presses
+// and its CPU time, as they are measured; figure_list.cpp gives each one
+// its place in the summary and the report.
 #pragma once
-
-#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <string>
 
+#include "figure_model.h"
 #include "histogram.h"
 #include "input.h"
 #include "presentation.h"
@@ -102,5 +102,6 @@ double fps_mean(const FrameFigures &f);  // 0 with no measured frame
 double fps_low(const Histogram &interval, double percent);
 uint64_t present_count(const DisplayFigures &d);
 
-std::string summary_text(const RunFigures &r);
-nlohmann::json report_json(const RunFigures &r);
+// Every figure of the run, once, in the summary's order; the summary and the
+// report are rendered from it (figure_model.h).
+FigureList figure_list(const RunFigures &r);

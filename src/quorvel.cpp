@@ -70,10 +70,11 @@ static bool finish_run()
     RunFigures figures = gather_figures(gl, pace_name(settings.pace), frame_figures(), display);
     if (pipeline)
         figures.input = pipeline->input_figures();
+    FigureList list = figure_list(figures);
     written = frame_log.close();
-    written = report.write(report_json(figures).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n") && written;
+    written = report.write(report_text(list)) && written;
     if (settings.summary)
-        fputs(summary_text(figures).c_str(), stdout);
+        fputs(summary_text(list).c_str(), stdout);
     return written;
 }
 

@@ -136,7 +136,7 @@ std::pair<std::string, std::string> verdict(unsigned flags, unsigned flags_of_50
     FramePipeline pipeline(backend, settings, log);
     RunFigures r;
     r.display = pipeline.finish();
-    std::string summary = summary_text(r);
+    std::string summary = summary_text(figure_list(r));
     return {r.display.vsync, summary.substr(summary.find("presents: "))};
 }
 
