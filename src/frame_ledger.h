@@ -21,16 +21,23 @@ public:
     // waits for its present; null for a frame already taken by the log, one
     // that has its present, or none of the program's (id 0).
     FrameRecord *find(uint64_t frame_id);
-    // The oldest record, where it is settled by tick `now`: its present has
-    // come, none can, or it has waited `wait_us`; null otherwise.
-    const FrameRecord *settled(uint64_t now) const;
-    // Drops the oldest record, once the log has it.
-    void pop();
+    // Hands `take` the records settled by tick `now`, oldest first, and
+    // drops them: those whose present has come, or none can, or that have
+    // waited `wait_us`. The first still waiting keeps those after it.
+    template <typename Take>
+    void drain(uint64_t now, Take &&take)
+    {
+        for (; const FrameRecord *r = settled(now); pop())
+            take(*r);
+    }
     // The tick at which the oldest record will have waited long enough;
     // UINT64_MAX with none waiting.
     uint64_t overdue_at() const;
 
 private:
+    const FrameRecord *settled(uint64_t now) const;
+    void pop();
+
     struct Row {
         FrameRecord record;
         bool awaits_present;

@@ -190,10 +190,7 @@ uint64_t FramePipeline::records_due() const
 void FramePipeline::take_presents(uint64_t now)
 {
     backend_.poll_presentation(*this);
-    while (const FrameRecord *r = ledger_.settled(now)) {
-        log_.write(*r);
-        ledger_.pop();
-    }
+    ledger_.drain(now, [this](const FrameRecord &r) { log_.write(r); });
 }
 
 static void computeFPS(Backend &backend)

@@ -110,32 +110,28 @@ TEST(Vblank, FeedbackVerdicts)
     EXPECT_EQ(flags_text(flag_vsync | flag_hw_clock | flag_zero_copy), "vsync|hw_clock|zero_copy");
 }
 
-// A seq is trusted only where it steps with the refresh cycles; a refresh of 0
-// is a variable rate, where no count is made. The summary names where the
-// count came from, or why there is none.
+// A seq is trusted only where it is meant to count refresh cycles and steps
+// with them; a refresh of 0 is a variable rate, where no count is made. The
+// summary names where the count came from, or why there is none.
 TEST(DisplayWatch, MissedRefreshCyclesComeFromATrustedSource)
 {
-    DisplayDescription wayland;
-    wayland.can.feedback = Feedback::per_frame;
-    wayland.can.refresh_sequence = true;
     struct Case {
         uint64_t step_us, refresh_ns, first_msc, presents;
+        bool meant;
         int counts;
         const char *said;
     };
-    for (auto c : {Case{16667, 16666667, 100, 40, 1, "0 (from the compositor's seq, which counts refresh cycles)"},
-                   Case{33333, 16666667, 100, 40, 0, "0 (from the times: the compositor's seq does not count refresh cycles)"},
-                   Case{16667, 16666667, 0, 40, -1, "0 (from the times: the compositor sends no seq)"},
-                   Case{16667, 16666667, 100, 5, -1, "0 (from the times: the run was too short to check the compositor's seq)"},
-                   Case{16667, 0, 100, 40, -1, "not measured (variable refresh)"}}) {
-        DisplayWatch w(wayland);
-        for (uint64_t i = 0; i < c.presents; ++i) {
-            Presentation p;
-            p.ust_mono = 1000000 + i * c.step_us;
-            p.msc = c.first_msc ? c.first_msc + i : 0;
-            p.refresh_ns = c.refresh_ns;
-            w.presented(nullptr, p);
-        }
+    for (auto c : {Case{16667, 16666667, 100, 40, true, 1, "0 (from the compositor's seq, which counts refresh cycles)"},
+                   Case{33333, 16666667, 100, 40, true, 0, "0 (from the times: the compositor's seq does not count refresh cycles)"},
+                   Case{16667, 16666667, 100, 40, false, -1, "0 (from the times: the compositor's seq does not count refresh cycles)"},
+                   Case{16667, 16666667, 0, 40, true, -1, "0 (from the times: the compositor sends no seq)"},
+                   Case{16667, 16666667, 100, 5, true, -1, "0 (from the times: the run was too short to check the compositor's seq)"},
+                   Case{16667, 0, 100, 40, true, -1, "not measured (variable refresh)"}}) {
+        DisplayDescription system;
+        system.can.feedback = Feedback::per_frame, system.can.refresh_sequence = c.meant;
+        DisplayWatch w(system);
+        for (uint64_t i = 0; i < c.presents; ++i)
+            w.presented(nullptr, {1000000 + i * c.step_us, c.first_msc ? c.first_msc + i : 0, mode_copy, 0, c.refresh_ns, 0});
         RunFigures r;
         r.display = w.figures(FrameFigures{}, 0);
         EXPECT_EQ(std::pair(r.display.sequence_counted_refreshes, r.display.refresh_variable), std::pair(c.counts, !c.refresh_ns));

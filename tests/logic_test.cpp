@@ -135,14 +135,6 @@ TEST(FpsTitle, ExactBytesAndTheStrictSecond)
     EXPECT_NE(std::string(fps).find("FPS:003, Elapsed(ms):3.000)"), std::string::npos) << fps;
 }
 
-// A frame whose swap returned `id`, ending at raw tick `end`, `mono` on CLOCK_MONOTONIC.
-static Frame swapped(uint64_t id, uint64_t end, uint64_t mono)
-{
-    Frame f;
-    f.id = id, f.swap_end_us = end, f.swap_end_mono_us = mono;
-    return f;
-}
-
 // Made-up presses: each is answered once, by the first frame to start after
 // it arrived, and timed from its own injection, told by its key: a press
 // that never arrives is lost alone, and the user's own key takes no stamp.
@@ -155,14 +147,14 @@ TEST(Input, EachPressIsAnsweredOnceAndTimedToItsFramesPresent)
     in.injected(1900, 1);
     in.arrived(2100, 1);
     EXPECT_EQ(in.answer(2500), 1000u);  // both, by one frame
-    in.swapped(swapped(2, 3000, 103000));
+    in.swapped(Frame{3, 2, 2500, 3000, 103000});  // its swap ended at 3000, 103000 on CLOCK_MONOTONIC
     in.injected(3200, 2);  // never arrives
     in.injected(4000, 3);
     in.arrived(4050, user_key);
     in.arrived(4100, 3);  // 100 after its own injection, not 900 after the lost one's
     EXPECT_EQ(in.answer(4500), 4000u);
     in.presented(2, 110000);
-    in.swapped(swapped(3, 5000, 105000));
+    in.swapped(Frame{4, 3, 4500, 5000, 105000});
     in.held();
     for (uint64_t stamp : {6000, 7000, 8000})
         in.injected(stamp, int(stamp / 1000 - 6));  // keys 0, 1 and 2: the first two never arrive
