@@ -183,6 +183,19 @@ void input(FigureList &l, const InputFigures &in)
     l.push_back({"input.to_present_us", latency(in.to_present), formatted("input to present %s: {}\n", mu_s)});
 }
 
+// Where the hybrid pace's margin settled, and how late its sleeps woke.
+void pace(FigureList &l, const RunFigures &r)
+{
+    if (!r.sleeps.hybrid)
+        return;
+    const Histogram &overshoot = r.sleeps.overshoot;
+    l.push_back({"pace.margin_us", count(r.sleeps.margin_us)});
+    l.push_back({"pace.sleeps", count(overshoot.count())});
+    l.push_back({"pace.overshoot_us.p50", count(overshoot.percentile(50))});
+    l.push_back({"pace.overshoot_us.p99", count(overshoot.percentile(99))});
+    l.push_back({"pace.overshoot_us.max", count(overshoot.max())});
+}
+
 }  // namespace
 
 FigureList figure_list(const RunFigures &r)
@@ -195,6 +208,7 @@ FigureList figure_list(const RunFigures &r)
     l.push_back({"gl.renderer", word(r.gl_renderer)});
     l.push_back({"gl.vendor", word(r.gl_vendor)});
     l.push_back({"gl.version", word(r.gl_version)});
+    pace(l, r);
     l.push_back({"cpu.main_thread_s", number(r.cpu_main_thread_s, "%.3f"), "cpu s: main thread {}, "});
     l.push_back({"cpu.process_s", number(r.cpu_process_s, "%.3f"), "process {}\n"});
     return l;

@@ -83,6 +83,13 @@ struct RunFigures {
     int32_t interval_us = 0;
     bool vsync_requested = false;
     std::string pace;
+    // The hybrid pace's margin where it settled and the overshoots of its
+    // sleeps, μs; `hybrid` is false for the busy pace, which never sleeps.
+    struct {
+        bool hybrid = false;
+        uint64_t margin_us = 0;
+        Histogram overshoot;
+    } sleeps;
     FrameFigures frames;
     DisplayFigures display;
     InputFigures input;

@@ -16,12 +16,6 @@
 // Times every display cycle for the title's Elapsed figure.
 static StopWatchInterface *timer = nullptr;
 
-// The hybrid pace wakes this long before a frame is due and polls the clock
-// for the rest. Measured on a loaded two-core machine: a sleep wakes up to
-// about this late at p99; a longer margin spins long enough to take the
-// cores from the X server and the driver's threads, and frames come later.
-static const uint64_t hybrid_margin_us = 300;
-
 // Work that can wait a frame starts no later than this before the next one,
 // or else after it: the records' catch-up takes tens of microseconds here and
 // may take far longer on a slow disk; a press, two round trips to the X
@@ -34,7 +28,8 @@ static const uint64_t press_wait_us = 1000000;
 
 FramePipeline::FramePipeline(Backend &backend, const Settings &settings, FrameLog &log)
     : backend_(backend), settings_(settings), system_(backend.describe()), watch_(system_), log_(log),
-      input_(settings.input, settings.inject > 0), presses_left_(settings.inject)
+      margin_(static_cast<uint64_t>(static_cast<int64_t>(interval))), input_(settings.input, settings.inject > 0),
+      presses_left_(settings.inject)
 {
     // One stopwatch for the process, however many pipelines it makes.
     if (!timer)
@@ -139,8 +134,8 @@ uint64_t FramePipeline::wake_tick_now(uint64_t now, bool held) const
 
 // The busy pace takes what has come and goes on at once, so pacing is as
 // fine as the clock and costs one core. The hybrid pace sleeps on the window
-// system's connection until shortly before its wake-up, then polls the clock
-// up to it; events or a stop signal cut the sleep short, so that they are
+// system's connection until its learnt margin before its wake-up, then polls
+// the clock up to it; events or a stop signal cut the sleep short, so that they are
 // handled at once.
 Events FramePipeline::wait_for_events()
 {
@@ -150,9 +145,14 @@ Events FramePipeline::wait_for_events()
     bool held = redraw_ && !released();
     uint64_t wake = wake_tick_now(now, held);
     // A held frame keeps no tick, so nothing needs the margin's precision.
-    Events events = backend_.pump(sleep_budget(now, wake, held ? 0 : hybrid_margin_us), &stop_signal);
-    now = getsystemtick();
-    if (held || sleep_budget(now, wake, hybrid_margin_us))
+    uint64_t margin = held ? 0 : margin_.margin_us();
+    uint64_t budget = sleep_budget(now, wake, margin);
+    Events events = backend_.pump(budget, &stop_signal);
+    uint64_t woke = getsystemtick();
+    if (budget && !held)
+        margin_.slept(now + budget, woke);
+    now = woke;
+    if (held || sleep_budget(now, wake, margin))
         return events;
     while (now < wake && !stop_signal)
         now = getsystemtick();

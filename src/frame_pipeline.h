@@ -34,6 +34,7 @@ public:
     // that have already arrived are taken in; every frame is then logged.
     DisplayFigures finish();
     InputFigures input_figures() const { return input_.figures(); }
+    const WakeMargin &wake_margin() const { return margin_; }
 
 private:
     Events wait_for_events();
@@ -63,6 +64,7 @@ private:
     uint64_t previous_swap_end_ = 0;
 
     SideWork records_work_, press_work_;
+    WakeMargin margin_;  // the hybrid pace's, learnt from its sleeps
 
     InputLatency input_;
     uint64_t presses_left_, next_press_ = 0, last_press_ = 0;  // ticks; 0 for none

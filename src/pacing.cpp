@@ -1,6 +1,7 @@
 #include "pacing.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "options.h"
 
@@ -72,4 +73,36 @@ uint64_t woke_late(uint64_t now, uint64_t due, uint64_t free)
 {
     uint64_t from = std::max(due, free);
     return due && now > from ? now - from : 0;
+}
+
+WakeMargin::WakeMargin(uint64_t interval_us)
+    : highest_(std::min(ceiling_us, interval_us / 2))
+{
+    lowest_ = std::min(floor_us, highest_);
+    margin_ = highest_;
+}
+
+void WakeMargin::slept(uint64_t target, uint64_t woke)
+{
+    if (woke < target)
+        return;
+    uint64_t overshoot = woke - target;
+    recent_[all_.count() % window] = overshoot;
+    all_.add(overshoot);
+    ++since_settled_;
+    if (since_settled_ >= (settled_ ? settle_every : first_settle))
+        settle();
+}
+
+// Runs once in tens of sleeps, on a fixed scratch array: no allocation.
+void WakeMargin::settle()
+{
+    size_t n = std::min<uint64_t>(all_.count(), window);
+    auto last = scratch_.begin() + static_cast<std::ptrdiff_t>(n);
+    std::copy(recent_.begin(), recent_.begin() + static_cast<std::ptrdiff_t>(n), scratch_.begin());
+    auto rank = scratch_.begin() + static_cast<std::ptrdiff_t>(std::ceil(quantile * double(n)) - 1);
+    std::nth_element(scratch_.begin(), rank, last);
+    margin_ = std::clamp(*rank + headroom_us, lowest_, highest_);
+    since_settled_ = 0;
+    settled_ = true;
 }

@@ -1,7 +1,11 @@
 // The pacing decisions of the frame loop, fed with ticks so they can be tested.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+
+#include "histogram.h"
 
 extern uint64_t ticks1;    // tick of the latest pass of the frame loop
 extern uint64_t ticks2;    // tick of the latest redisplay request
@@ -65,3 +69,37 @@ uint64_t sleep_budget(uint64_t now, uint64_t wake, uint64_t margin_us);
 // none), beyond the tick `free` at which it was done with the frame before:
 // a wake-up or a stall of the machine, and not the frame before's own length.
 uint64_t woke_late(uint64_t now, uint64_t due, uint64_t free);
+
+// How early the hybrid pace wakes before a frame, learnt from its own sleeps:
+// a sleeping thread wakes late by the machine's scheduling latency, which
+// differs from one machine to the next by an order of magnitude. The margin
+// follows a quantile above p99 of the recent overshoots, so that about one
+// sleep in two hundred wakes past it, plus a little headroom. It stays
+// within its bounds: at least `floor_us`, so that a quiet machine still
+// spins a little, and at most the smaller of `ceiling_us` and half the
+// interval, so that a stall of the machine never makes the pace spin for a
+// frame. Until the first sleeps are in, the margin is its upper bound.
+class WakeMargin {
+public:
+    static constexpr uint64_t floor_us = 100, ceiling_us = 3000, headroom_us = 50;
+    static constexpr size_t window = 512;     // the recent sleeps it learns from
+    static constexpr size_t first_settle = 16, settle_every = 32;
+    static constexpr double quantile = 0.995;
+
+    explicit WakeMargin(uint64_t interval_us);
+    uint64_t margin_us() const { return margin_; }
+    // A sleep meant to end at tick `target` ended at tick `woke`; one that
+    // ended early was cut short by an event and says nothing of the machine.
+    void slept(uint64_t target, uint64_t woke);
+    // Every overshoot of the run, μs.
+    const Histogram &overshoots() const { return all_; }
+
+private:
+    void settle();
+
+    uint64_t lowest_, highest_, margin_;
+    std::array<uint64_t, window> recent_{}, scratch_{};
+    size_t since_settled_ = 0;
+    bool settled_ = false;
+    Histogram all_;
+};

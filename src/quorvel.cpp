@@ -70,6 +70,8 @@ static bool finish_run()
     RunFigures figures = gather_figures(gl, pace_name(settings.pace), frame_figures(), display);
     if (pipeline)
         figures.input = pipeline->input_figures();
+    if (pipeline && settings.pace == Pace::hybrid)
+        figures.sleeps = {true, pipeline->wake_margin().margin_us(), pipeline->wake_margin().overshoots()};
     FigureList list = figure_list(figures);
     written = frame_log.close();
     written = report.write(report_text(list)) && written;

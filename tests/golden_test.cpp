@@ -36,6 +36,7 @@ RunFigures run(const Case &c)
     r.interval_us = c.interval_us, r.vsync_requested = c.vsync, r.pace = c.pace;
     r.gl_renderer = "llvmpipe (LLVM 15.0.6, 256 bits)", r.gl_vendor = "Mesa", r.gl_version = "4.5 Mesa 22.3.6";
     r.cpu_main_thread_s = 0.0625 * double(c.frames) / 100, r.cpu_process_s = 3 * r.cpu_main_thread_s;
+    r.sleeps.hybrid = r.pace == "hybrid", r.sleeps.margin_us = r.sleeps.hybrid ? 250 + c.step_us / 100 : 0;
     DisplayWatch watch(c.system);
     InputLatency input(false, c.presses);
     uint64_t previous = 0, vblanks = 0, presses = 0, behind = 0;
@@ -54,6 +55,8 @@ RunFigures run(const Case &c)
         if (c.presses && n == 150)
             input.held(), input.arrived(start - raw - 500, user_key);
         input.answer(start - raw);
+        if (r.sleeps.hybrid)
+            r.sleeps.overshoot.add(40 + n % 17 * 13);  // a sleep before each frame
         Frame f = make_frame(n, start - raw, end - raw, end, previous - raw);
         f.id = n;
         f.held_us = holds && late > 1000 ? late / 2 : 0;

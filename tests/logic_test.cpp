@@ -69,6 +69,35 @@ TEST(Pacing, WorkThatCanWaitNeverMakesAFrameLate)
     EXPECT_EQ(next_frame_tick(RunLimits{5, 0}, 5), 0u);
 }
 
+// The hybrid pace's margin on made-up overshoots, a thousand sleeps each:
+// it settles just above the machine's own tail, never past its bounds.
+TEST(Pacing, WakeMarginLearnsTheMachinesTail)
+{
+    struct Case {
+        const char *machine;
+        uint64_t interval, usual, tail, tail_every, lowest, highest;
+    } cases[] = {
+        {"always 50 late", 20000, 50, 50, 1, 100, 150},
+        {"a 1% tail of 1 ms", 20000, 50, 1000, 100, 1001, 1100},
+        {"the same tail, a short interval", 1200, 50, 1000, 100, 600, 600},
+        {"a 50 ms stall twice", 20000, 50, 50000, 500, 100, 150},
+        {"stalls of 5 ms, 3 ms at most", 20000, 50, 5000, 20, 3000, 3000},
+    };
+    for (const Case &c : cases) {
+        WakeMargin margin(c.interval);
+        EXPECT_EQ(margin.margin_us(), std::min<uint64_t>(3000, c.interval / 2)) << c.machine;
+        for (uint64_t i = 1; i <= 1000; ++i) {
+            uint64_t target = i * c.interval;
+            margin.slept(target, target + (i % c.tail_every ? c.usual : c.tail));
+            margin.slept(target, target - 10);  // cut short by an event: not counted
+        }
+        EXPECT_GE(margin.margin_us(), c.lowest) << c.machine;
+        EXPECT_LE(margin.margin_us(), c.highest) << c.machine;
+        EXPECT_EQ(margin.overshoots().count(), 1000u) << c.machine;
+        EXPECT_EQ(margin.overshoots().max(), c.tail) << c.machine;
+    }
+}
+
 // Intervals just above the frame's own cost leave no moment between frames
 // outside the guard: the work still runs within three frames of falling due,
 // wherever between two frames it falls due; with room, within one.
