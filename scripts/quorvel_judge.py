@@ -9,12 +9,11 @@ import dataclasses
 import math
 
 from quorvel_log import percentile
+from quorvel_runs import MIN_SAMPLES, Machine, battery_period, period_of
 
 CHECKS = ["scheduler", "refresh", "vsync-on", "vsync-off", "quantised", "vrr", "vsync-flag", "hardware-clock",
           "sequence", "vblank-clock", "latency", "pacing", "throttle", "causality", "input"]
 FLAG_VSYNC = "vsync"
-# Fewer samples than this judge nothing: a share or a median of a handful is one frame's luck.
-MIN_SAMPLES = 30
 # A percentile is judged only with this many samples beyond it, so that no single stall decides it.
 BEYOND = 3
 
@@ -28,23 +27,6 @@ class Tolerances:
     wake_us: float = 1000         # the machine's wake-up lateness at the judged percentile
 
 
-@dataclasses.dataclass
-class Machine:
-    """What the machine did to threads of its own beside the runs, on the runs' clock: the gaps (μs)
-    a spinning thread saw over 20 μs in `spin_s` seconds, and how late (μs) each wake-up of a thread
-    sleeping a millisecond at a time came."""
-    spin_s: float = 0
-    gaps_us: list = dataclasses.field(default_factory=list)
-    wakes_us: list = dataclasses.field(default_factory=list)
-
-    def share_beyond(self, beyond_us):
-        """The share of the machine's milliseconds in which it held a thread of its own back by more
-        than `beyond_us`: a sleeper's late wake-ups, or a spinning thread's stalls, whichever is more."""
-        late = sum(w > beyond_us for w in self.wakes_us) / len(self.wakes_us) if self.wakes_us else 0
-        stalls = sum(g > beyond_us for g in self.gaps_us) / (1000 * self.spin_s) if self.spin_s else 0
-        return max(late, min(1, stalls))
-
-
 def judged_percentile(n):
     """The highest of p99, p95 and p90 that n samples carry, or None for too few."""
     return next((p for p in (99, 95, 90) if n * (100 - p) >= 100 * BEYOND and n >= MIN_SAMPLES), None)
@@ -52,49 +34,6 @@ def judged_percentile(n):
 
 def us(value):
     return f"{value / 1000:.1f} ms" if abs(value) >= 1000 else f"{value:.0f} μs"
-
-
-class Run:
-    """One quorvel run's report and log."""
-
-    def __init__(self, report, log):
-        self.report, self.log = report, log
-        self.display = report["display"]
-        self.caps = self.display.get("capabilities") or {}
-
-    def column(self, name, default=0):
-        return self.log.get(name) or [default] * len(self.log["start_us"])
-
-    def presented(self):
-        """The rows of the frames that reached the screen, in order: (start, swap end, present) on
-        CLOCK_MONOTONIC μs, and the present's flags."""
-        rows, flags = [], self.column("present_flags", None)
-        for n, mode in enumerate(self.log.get("present_mode", [])):
-            if mode in ("copy", "flip", "suboptimal_copy") and self.log["present_ust"][n]:
-                offset = self.log["swap_end_mono_us"][n] - self.log["swap_end_us"][n]
-                rows.append((self.log["start_us"][n] + offset, self.log["swap_end_mono_us"][n],
-                             self.log["present_ust"][n], flags[n] or ""))
-        return rows
-
-    def steps(self, flag=None):
-        """μs between consecutive presents, of presents carrying `flag` where one is named."""
-        rows = [r for r in self.presented() if flag is None or flag in r[3].split("|")]
-        return [b[2] - a[2] for a, b in zip(rows, rows[1:])]
-
-    def measured(self):
-        """The measured frames, each after a frame of the log: (start step, held, woken late) μs."""
-        log, measured = self.log, self.column("measured")
-        held, woke = self.column("held_us"), self.column("woke_late_us")
-        return [(log["start_us"][n] - log["start_us"][n - 1], held[n] or 0, woke[n] or 0)
-                for n in range(1, len(log["start_us"])) if measured[n]]
-
-    def seconds(self):
-        starts = self.log["start_us"]
-        return (max(starts) - min(starts)) / 1e6 if starts else 0
-
-    def shown(self):
-        d = self.display.get("presents") or {}
-        return (d.get("count") or 0) - (d.get("skip") or 0)
 
 
 def check(name, expects, measured, verdict, why=""):
@@ -159,24 +98,6 @@ def no_evidence(run):
     if not run.presented():
         return "the display reported no presents for the window"
     return None
-
-
-def period_of(run):
-    """The refresh period the display reports, μs, or the reason there is none."""
-    d = run.display
-    if d.get("refresh_variable"):
-        return None, "variable refresh: no fixed period to judge against"
-    if not d.get("refresh_hz"):
-        return None, "the display reports no refresh rate"
-    return 1e6 / d["refresh_hz"], None
-
-
-def battery_period(run):
-    """The period the battery paces by: the one reported, or under a variable refresh the median
-    present step of a run with -v at interval 0, the fastest the display goes; else 60 Hz's."""
-    period, _ = period_of(run)
-    steps = run.steps()
-    return period or (percentile(steps, 50) if steps and run.display.get("refresh_variable") else 1e6 / 60)
 
 
 def judge(runs, tol, machine=None, failed=None, vrr_expected=False):
@@ -442,12 +363,3 @@ def input_check(run, on, why):
     measured = f"to {what}: p50 {to['p50']} μs, p99 {to['p99']} μs of {figures.get('answered', 0)} presses" \
         if to else "none answered"
     return check("input", expects, measured, "unknown", "figures without a verdict")
-
-
-def battery(period_us, inject):
-    """The runs: name and quorvel's arguments."""
-    runs = {"vsync0": ["-v", "0"], "free0": ["0"], "vsync15": ["-v", str(round(1.5 * period_us))],
-            "hybrid15": ["--pace", "hybrid", str(round(1.5 * period_us))]}
-    if inject:
-        runs["inject"] = ["-v", "--inject", "20", "0"]
-    return runs

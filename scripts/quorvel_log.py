@@ -59,11 +59,33 @@ def measured(log):
     return [i is not None for i in log["interval_us"]]
 
 
+# The program's figures come from a histogram that is exact to 1 μs below
+# 100 ms and splits each power of two above it into 2^8 bins.
+EXACT_BELOW_US = 100000
+BIN_BITS = 8
+
+
 def percentile(values, p):
-    """Nearest rank, as the program's figures: the smallest value with at
-    least p percent of the values at or below it."""
+    """Nearest rank, as the program's figures take it: the smallest value with
+    at least p percent of the values at or below it, the largest for the last
+    rank; from 100 ms up, the middle of the program's histogram bin that holds
+    it, within the values seen, so that a report and a tool say the same."""
     ordered = sorted(values)
-    return ordered[max(0, math.ceil(len(ordered) * p / 100) - 1)]
+    # The epsilon keeps products such as 99.9 / 100 * 1000 from rounding up a rank, as in the program.
+    rank = max(1, math.ceil(p / 100 * len(ordered) - 1e-9))
+    value = ordered[rank - 1]
+    if rank == len(ordered) or value < EXACT_BELOW_US:
+        return value
+    width = 1 << (int(value).bit_length() - 1 - BIN_BITS)
+    floor = int(value) // width * width
+    return min(max(floor + width // 2, ordered[0], EXACT_BELOW_US), ordered[-1])
+
+
+def to_monotonic(tick_us, swap_end_us, swap_end_mono_us):
+    """A raw tick of a frame, such as its start or a press it answers, on
+    CLOCK_MONOTONIC, the clock of the presents: moved by the offset between the
+    clocks at the frame's swap end, which barely moves within a frame."""
+    return tick_us + swap_end_mono_us - swap_end_us
 
 
 def required(log, names):
@@ -94,18 +116,17 @@ def stutters(intervals):
 def display_steps(log):
     """For each frame, (how long after the frame shown before it it was shown,
     its animation error), in μs: the animation error is the step of its start,
-    the tick it shows, minus that step of its present, both on CLOCK_MONOTONIC,
-    as the program counts it. None for a frame not shown, or whose predecessor
-    on the screen is not known: a row with no word on its present may have been
-    shown between them. A discard, or a present with no time, is passed over."""
+    the tick it shows, minus that step of its present, both on CLOCK_MONOTONIC.
+    The chain is the program's: a frame discarded, presented with no time, or
+    with no word on its present is passed over; (None, None) for those and for
+    the first frame shown. The program also starts the chain anew at a present
+    that came too late for its row, which the log does not show."""
     steps, last = [], None
     for start, end, mono, ust, mode in zip(log["start_us"], log["swap_end_us"], log["swap_end_mono_us"],
                                            log["present_ust"], log["present_mode"]):
         step = None, None
-        if mode is None:
-            last = None
-        elif ust is not None and mode != "skip":
-            shown = start + mono - end  # the raw and monotonic clocks' offset barely moves within a frame
+        if ust is not None and mode != "skip":
+            shown = to_monotonic(start, end, mono)
             if last:
                 step = ust - last[1], shown - last[0] - (ust - last[1])
             last = shown, ust

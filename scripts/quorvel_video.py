@@ -36,6 +36,86 @@ def stated_end(stream):
     return None
 
 
+# The packets kept to decode the last picture again, from the last keyframe on, at most.
+TAIL_BYTES = 64 << 20
+
+
+def padded(packet):
+    """Whether a transport packet's adaptation field holds stuffing: longer than
+    the fields its flags announce, or announcing none. A muxer pads out the last
+    packet of a PES so where the PES leaves room in it, and no other packet."""
+    length = packet[4] if packet[3] & 0x20 else -1
+    if length <= 0:
+        return length == 0  # a field of its length byte alone is one byte of stuffing
+    flags = packet[5]
+    fields = 1 + 6 * bool(flags & 0x10) + 6 * bool(flags & 0x08) + bool(flags & 0x04)
+    for flag in (0x02, 0x01):  # private data, then an extension, each after its length
+        if flags & flag and length > fields:
+            fields += 1 + packet[5 + fields]
+    return length > fields or not flags
+
+
+def ends_padded(path, pid):
+    """Whether the file's last transport packet of `pid` is padded, which closes
+    the last PES: a video PES usually states no length and ends only where the
+    next one starts, which for a file's last PES never comes. False where the
+    file's last MiB holds no packet of `pid`."""
+    with open(path, "rb") as f:
+        f.seek(max(0, os.path.getsize(path) - (1 << 20)))
+        tail = f.read()
+    # Blu-ray's transport streams put 4 bytes before each packet of 188.
+    stride = 188 if all(tail[-188 - k * 188] == 0x47 for k in range(min(8, len(tail) // 188))) else 192
+    for end in range(len(tail), 187, -stride):
+        packet = tail[end - 188:end]
+        if packet[0] == 0x47 and (packet[1] & 0x1F) << 8 | packet[2] == pid:
+            return padded(packet)
+    return False
+
+
+def from_last_keyframe(packets):
+    """The packets from the last keyframe on; None where there is none, or where
+    they take more than TAIL_BYTES."""
+    tail, size = None, 0
+    for packet in packets:
+        if packet.is_keyframe:
+            tail, size = [], 0
+        size += packet.size
+        if size > TAIL_BYTES:
+            tail = None
+        elif tail is not None and packet.size:
+            tail.append(packet)
+    return tail
+
+
+def decodes_whole(codec, packets):
+    """Whether `packets`, a keyframe and those after it, decode on one thread
+    with no error and no picture marked corrupt. Decoding with frame threads,
+    a picture can be handed on before its own thread has marked it, so a cut
+    last picture may come out unmarked; and where the decoder would conceal an
+    error it is asked to say so instead."""
+    import av
+    decoder = av.CodecContext.create(codec.name, "r")
+    decoder.extradata, decoder.thread_count = codec.extradata, 1
+    decoder.options = {"skip_loop_filter": "all", "err_detect": "explode"}
+    try:
+        return not any(frame.is_corrupt for packet in packets + [None] for frame in decoder.decode(packet))
+    except av.FFmpegError:
+        return False
+
+
+def last_picture_cut(path):
+    """Whether an MPEG transport stream ends inside a picture, as one cut on a
+    packet boundary does: its last PES is left open, and its last picture does
+    not decode whole. Cut between two pictures, it is a whole stream."""
+    import av
+    with av.open(path) as container:
+        stream = container.streams.video[0]
+        if ends_padded(path, stream.id):
+            return False
+        tail = from_last_keyframe(container.demux(stream))
+        return tail is not None and not decodes_whole(stream.codec_context, tail)
+
+
 def decoded_frames(path, warn):
     """(seconds on the video's timeline, greyscale array) for each frame that
     decodes, and the frame rate; a cut stream ends the frames with a warning."""
@@ -55,7 +135,8 @@ def decoded_frames(path, warn):
     # without it, and H.264 decodes a quarter faster.
     stream.codec_context.options = {"skip_loop_filter": "all"}
     # An MPEG transport stream is whole packets; a cut one states the length it was cut to.
-    torn = container.format.name == "mpegts" and all(os.path.getsize(path) % size for size in (188, 192))
+    ts = container.format.name == "mpegts"
+    torn = ts and all(os.path.getsize(path) % size for size in (188, 192))
     fps = float(stream.guessed_rate or stream.average_rate or 0)
 
     def frames():
@@ -66,6 +147,9 @@ def decoded_frames(path, warn):
                 problem = problem or ("a frame decodes corrupt" if frame.is_corrupt else None)
                 yield t, luma(frame)
                 n += 1
+            # Cut on a packet boundary, it states nothing: its last picture, left incomplete, says it.
+            if not problem and ts and not torn and last_picture_cut(path):
+                problem = "its last picture is cut"
         except (av.FFmpegError, EOFError) as e:
             problem = str(e)
         finally:

@@ -86,9 +86,12 @@ const char *feedback_name(Feedback f)
     return f == Feedback::per_frame ? "per_frame" : f == Feedback::vblank_clock ? "vblank_clock" : "none";
 }
 
-void capabilities(FigureList &l, const DisplayCapabilities &can)
+void capabilities(FigureList &l, const DisplayDescription &system)
 {
+    const DisplayCapabilities &can = system.can;
+    bool fed = can.feedback != Feedback::none;
     l.push_back({"display.capabilities.feedback", word(feedback_name(can.feedback))});
+    l.push_back({"display.capabilities.feedback_source", fed ? word(system.words.feedback_source) : unknown()});
     l.push_back({"display.capabilities.in_flight_limit", count(can.in_flight_limit)});
     l.push_back({"display.capabilities.swap_interval", truth(can.swap_control)});
     l.push_back({"display.capabilities.tearing_control", truth(can.tearing_control)});
@@ -157,7 +160,7 @@ void display(FigureList &l, const DisplayFigures &d)
     l.push_back({"display.swap_control", truth(d.system.can.swap_control), "swap control: {}\n"});
     l.push_back({"display.vsync", word(d.vsync), "vsync: {}\n"});
     presents(l, d);
-    capabilities(l, d.system.can);
+    capabilities(l, d.system);
     if (d.window.buffer_scale)
         l.push_back({"display.buffer_scale", number(*d.window.buffer_scale, "%g")});
     if (d.window.tearing_hint)

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "backend/table.h"
 #include "frame.h"
@@ -24,7 +26,7 @@ namespace {
 
 // getopt_long's codes for the long options, out of the range of letters.
 enum { opt_frames = 256, opt_duration, opt_log, opt_report, opt_summary, opt_pace, opt_qr, opt_winsys, opt_input,
-       opt_inject };
+       opt_inject, opt_version, opt_help };
 
 const struct option long_options[] = {
     {"frames", required_argument, nullptr, opt_frames},
@@ -37,6 +39,8 @@ const struct option long_options[] = {
     {"winsys", required_argument, nullptr, opt_winsys},
     {"input", no_argument, nullptr, opt_input},
     {"inject", required_argument, nullptr, opt_inject},
+    {"version", no_argument, nullptr, opt_version},
+    {"help", no_argument, nullptr, opt_help},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -130,6 +134,10 @@ bool read_pace(const char *arg, Settings &s)
 
 bool read_winsys(const char *arg, Settings &s)
 {
+    if (left_out(arg)) {
+        fprintf(stderr, "quorvel: --winsys %s: this build was made without %s\n", arg, arg);
+        return false;
+    }
     if (!choose_backend(arg, [](const char *) { return nullptr; }))
         return bad_value(opt_winsys, arg, backend_words(", ", " or ").c_str());
     s.winsys = arg;
@@ -154,7 +162,7 @@ bool read_option(int c, const char *arg, Settings &s)
     case ':':
         fprintf(stderr, "quorvel: --%s needs a value\n", long_name(optopt));
         return false;
-    default: return true;  // unknown options are ignored, as they always were
+    default: return true;  // unknown options are ignored, as they always were; --version and --help come first
     }
 }
 
@@ -177,35 +185,47 @@ std::vector<char *> program_args(int argc, char **argv, std::vector<char *> &win
     return args;
 }
 
+// The next option of `args`, as getopt_long gives it; -1 after the last.
+// A fresh scan starts with `first`.
+int next_option(std::vector<char *> &args, bool first)
+{
+    // A leading ':' makes a missing value its own case instead of an unknown option.
+    static const std::string letters = std::string(":") + short_options;
+    opterr = 0;
+    if (first)
+        optind = 0;  // glibc starts a fresh scan at 0, so a second parse sees every argument
+    return getopt_long(int(args.size()) - 1, args.data(), letters.c_str(), long_options, nullptr);
+}
+
 }  // namespace
 
 Settings parse_options(int argc, char **argv)
 {
     Settings s;
     std::vector<char *> args = program_args(argc, argv, s.window_system_args);
-    argc = static_cast<int>(args.size()) - 1;
-    argv = args.data();
-    // A leading ':' makes a missing value its own case instead of an unknown option.
-    char letters[sizeof short_options + 1] = ":";
-    strcat(letters, short_options);
-    opterr = 0;
-    optind = 0;  // glibc starts a fresh scan at 0, so a second parse sees every argument
-    int c;
-    while ((c = getopt_long(argc, argv, letters, long_options, nullptr)) != -1)
+    for (int c = next_option(args, true); c != -1; c = next_option(args, false))
         s.ok = read_option(c, optarg, s) && s.ok;
-    if (optind + 1 == argc)
-        read_interval(argv[optind]);
+    if (optind + 2 == int(args.size()))
+        read_interval(args[size_t(optind)]);
     s.input = s.input || s.inject;
     s.ok = s.ok && (!s.inject || check_inject(s));
     return s;
 }
 
-bool version_requested(int argc, char **argv)
+Request early_request(int argc, char **argv)
 {
-    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
-        if (strcmp(argv[i], "--version") == 0)
-            return true;
-    return false;
+    // Read as the run's options are, so that "--log --help" names a log and "--he" asks for help.
+    std::vector<char *> taken;
+    std::vector<char *> args = program_args(argc, argv, taken);
+    for (int c = next_option(args, true); c != -1; c = next_option(args, false)) {
+        if (c == opt_version)
+            return Request::version;
+        if (c == opt_help)
+            return Request::help;
+        if (c == opt_winsys && strcmp(optarg, "list") == 0)
+            return Request::list_backends;
+    }
+    return Request::run;
 }
 
 void usage(int, char **argv)
@@ -229,6 +249,24 @@ void usage(int, char **argv)
     printf("    --input: time key and button presses to the frame that answers them.\n");
     printf("    --inject N: send N key presses to the window and time them (implies --input).\n");
     printf("    --version: print the version and end.\n");
+}
+
+void help(int argc, char **argv)
+{
+    usage(argc, argv);
+    printf("    --help: print this text and end.\n");
+    printf("    --winsys list: print this build's window systems as JSON and end.\n");
+    printf("The interval is in microseconds (\u03bcs), 100000 by default; 0 draws as fast as the stack allows.\n");
+    std::string rows;
+    for (const BackendRow &row : backend_table()) {
+        std::string options;
+        for (const RowOption &option : row.options)
+            options += (options.empty() ? " (its own options: " : ", ") + option_text(option);
+        rows += (rows.empty() ? " " : ", ") + std::string(row.name) + options + (options.empty() ? "" : ")");
+    }
+    printf("Window systems in this build:%s.\n", rows.c_str());
+    if (*left_out_backends())
+        printf("Left out of this build: %s.\n", left_out_backends());
 }
 
 char *vsync_request(int on)

@@ -44,11 +44,18 @@ Settings parse_options(int argc, char **argv);
 // is 0, a 60 Hz refresh.
 uint64_t press_period_us(int32_t interval_us);
 
-// Whether the command line asks for the version alone: --version before any "--".
-bool version_requested(int argc, char **argv);
+// What the command line asks for instead of a run, each of which is
+// answered at once, before any window: --version, --help or --winsys list,
+// the first of them given; `run` for none.
+enum class Request { run, version, help, list_backends };
+Request early_request(int argc, char **argv);
 
 // Prints the usage text on standard output.
 void usage(int argc, char **argv);
+
+// Prints the usage text and what it leaves out: the units, the options
+// that end at once, and the window systems this build has.
+void help(int argc, char **argv);
 
 // The environment entry that asks the GL driver for vsync on or off.
 char *vsync_request(int on);

@@ -48,13 +48,25 @@ static int check_gl()
     return 0;
 }
 
-// A window system that cannot press keys says why, in one line; false then.
+// Whether presses can be injected on `row`; where they cannot, says why in one line.
 static bool can_inject(const BackendRow &row)
 {
     std::string refusal = row.inject_refusal();
     if (!refusal.empty())
         fprintf(stderr, "quorvel: %s\n", refusal.c_str());
     return refusal.empty();
+}
+
+// What the command line asks for instead of a run, on standard output alone:
+// no banner, no window, no server.
+static void answer(Request asked, int argc, char **argv)
+{
+    if (asked == Request::version)
+        printf("quorvel %s\n", QUORVEL_VERSION);
+    else if (asked == Request::help)
+        help(argc, argv);
+    else
+        printf("%s\n", backend_list(getenv).dump(2).c_str());
 }
 
 // Writes the records once, however a started run ends. Also runs when the
@@ -97,8 +109,8 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IOLBF, 0);
     guard_standard_streams();
     catch_stop_signals();
-    if (version_requested(argc, argv)) {
-        printf("quorvel %s\n", QUORVEL_VERSION);
+    if (Request asked = early_request(argc, argv); asked != Request::run) {
+        answer(asked, argc, argv);
         return finish_stdout() ? 0 : 1;
     }
     // Each write to standard output is checked before errno can change.

@@ -8,12 +8,13 @@ import pytest
 
 import quorvel_judge as qc
 from harness import weston, xvfb
+from quorvel_runs import Machine, Run
 
 CHECK = os.path.join(os.path.dirname(os.environ["QUORVEL_READ"]), "quorvel-check")
 P = 1e6 / 60
 PACE = round(1.5 * P)
-QUIET = qc.Machine(1.0, [], [30] * 1000)
-NOISY = qc.Machine(1.0, [50000] * 50, [30] * 900 + [50000] * 100)  # a tenth of its milliseconds stalled 50 ms
+QUIET = Machine(1.0, [], [30] * 1000)
+NOISY = Machine(1.0, [50000] * 50, [30] * 900 + [50000] * 100)  # a tenth of its milliseconds stalled 50 ms
 
 
 def made_up(steps, flags="", skip=0, fps=60.0, counts=True, interval=0, held=0, woke=0, shown=True, measured=1, caps=(),
@@ -32,7 +33,7 @@ def made_up(steps, flags="", skip=0, fps=60.0, counts=True, interval=0, held=0, 
                "presents": {"count": len(presents) + skip, "skip": skip if shown else len(presents) + skip},
                "capabilities": {"feedback": "per_frame", "in_flight_limit": 1, "inject_refusal": "none", **dict(caps)},
                **display}
-    return qc.Run({"display": display, "frames": {"fps_mean": fps, "measured": len(steps)},
+    return Run({"display": display, "frames": {"fps_mean": fps, "measured": len(steps)},
                    "settings": {"interval_us": interval}}, log)
 
 
@@ -64,7 +65,7 @@ NO_PERIOD = {name: "unknown: variable refresh" for name in PRESENTS + ("vsync-of
      {"refresh": "fail", "vsync-on": "fail: 100 faster", "vsync-flag": "unknown: no present", "hardware-clock": "unknown"}),
     (dict(vsync0=made_up([P, 1.4 * P] * 50, flags="vsync")),
      {"vsync-on": "fail", "vsync-flag": "fail", "hardware-clock": "unknown"}),
-    (dict(vsync0=made_up([P + 200, P - 200] * 50, flags="vsync|hw_clock"), machine=qc.Machine(1.0, [], [200] * 1000)),
+    (dict(vsync0=made_up([P + 200, P - 200] * 50, flags="vsync|hw_clock"), machine=Machine(1.0, [], [200] * 1000)),
      {name: "fail" for name in ("refresh", "vsync-on", "vsync-flag", "hardware-clock")}),  # no wake-up moves a vblank
     # A pace between refreshes presented at its own pace: not quantised, a variable refresh at work.
     (dict(vsync15=made_up([PACE] * 100, interval=PACE)), {"quantised": "fail", "vrr": "pass"}),
@@ -181,7 +182,7 @@ def test_the_battery_gives_each_display_stack_the_verdicts_it_deserves(tmp_path,
 
 def test_bad_usage_says_so_in_one_line():
     for args, said in ((["--winsys", "wayland"], "no wayland session here"), (["--expect", "nope=pass"], "--expect nope"),
-                       (["--expect", "mac:refresh=pass"], "WINSYS x11 or wayland"),
+                       (["--expect", "mac:refresh=pass"], "WINSYS x11 or wayland, CHECK"),
                        (["--seconds", "1"], "--seconds takes"), (["--junit", "/nonexistent/r.xml"], "cannot be written")):
         status, out, err = battery({"WAYLAND_DISPLAY": "", "DISPLAY": ""}, *args)
         assert (status, out) == (2, "") and said in err.splitlines()[-1]

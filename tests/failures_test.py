@@ -1,4 +1,5 @@
-"""Every way a run can be refused or fail, and hostile command lines."""
+"""Every way a run can be refused or fail, what is answered before any run, and hostile command lines."""
+import json
 import os
 import random
 import shutil
@@ -28,6 +29,22 @@ BAD_INPUT = [
 def test_bad_input_is_refused_before_any_window(args, message):
     # No X server at all: a run that reached for a window would fail otherwise.
     assert run(":99999", *args) == (2, BANNER, f"quorvel: {message}\n")
+
+
+@pytest.mark.parametrize("display", [None, ":99999"])
+@pytest.mark.parametrize("wayland", [None, "wayland-99"])
+def test_help_and_the_window_system_list_answer_from_the_environment_alone(display, wayland):
+    # Neither server exists: reaching for one would fail the run.
+    status, out, err = run(display, "--winsys", "list", env={"WAYLAND_DISPLAY": wayland})
+    rows, auto = json.loads(out), "wayland" if wayland and not display else "x11"
+    assert (status, err) == (0, "") and [(r["name"], r["session"], r["auto"], r["shows"]) for r in rows] == [
+        ("x11", bool(display), auto == "x11", True), ("wayland", bool(wayland), auto == "wayland", True),
+        ("offscreen", True, False, False)]
+    assert [(r["options"][:2], r["inject_refusal"]) for r in rows[::2]] == [
+        (["-display NAME", "-geometry WxH+X+Y"], None), ([], "--inject offscreen: there is no window to press keys on")]
+    status, out, err = run(display, "--help", env={"WAYLAND_DISPLAY": wayland})
+    assert (status, err) == (0, "") and out.startswith(f"Usage: {BIN} [-vh] [interval]\n    -v: enable vsync on.\n")
+    assert "    --winsys list: " in out and out.endswith(" -sync), wayland, offscreen.\n")
 
 
 def test_a_failed_start_publishes_nothing_and_leaves_an_earlier_log_as_it_was(tmp_path):

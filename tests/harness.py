@@ -114,10 +114,11 @@ def weston(xwayland=False, kind="weston", scale=1):
 
 
 def start(display, *args, cwd=DATA, env=None, stdout=None, program=BIN):
-    """Starts the program with its output going to temporary files, or standard output to `stdout`."""
+    """Starts the program with its output going to temporary files, or standard output to `stdout`;
+    a variable of `env` (or `display`) that is None is unset."""
     out, err = tempfile.TemporaryFile("w+"), tempfile.TemporaryFile("w+")
-    proc = subprocess.Popen([program, *args], cwd=cwd, env={**os.environ, "DISPLAY": display, **(env or {})},
-                            stdout=stdout or out, stderr=err)
+    env = {name: value for name, value in {**os.environ, "DISPLAY": display, **(env or {})}.items() if value is not None}
+    proc = subprocess.Popen([program, *args], cwd=cwd, env=env, stdout=stdout or out, stderr=err)
     proc.files = out, err
     return proc
 

@@ -12,6 +12,21 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
+// A command line as main() gets it, the program's name first.
+struct CommandLine {
+    explicit CommandLine(const std::vector<std::string> &args) : words{"quorvel"}
+    {
+        words.insert(words.end(), args.begin(), args.end());
+        for (auto &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(words.size()); }
+
+    std::vector<std::string> words;
+    std::vector<char *> argv;
+};
+
 TEST(Options, CommandLines)
 {
     struct Case {
@@ -50,15 +65,10 @@ TEST(Options, CommandLines)
     for (const Case &c : cases) {
         interval = 100000;
         vsync_on = show_help = 0;
-        std::vector<std::string> words{"quorvel"};
-        words.insert(words.end(), c.args.begin(), c.args.end());
-        std::vector<char *> argv;
-        for (auto &w : words)
-            argv.push_back(w.data());
-        argv.push_back(nullptr);
+        CommandLine line(c.args);
         CaptureStdout();
         CaptureStderr();
-        Settings parsed = parse_options(static_cast<int>(words.size()), argv.data());
+        Settings parsed = parse_options(line.argc(), line.argv.data());
         glut.assign(parsed.window_system_args.begin(), parsed.window_system_args.end());
         if (c.args.size() == 5)
             settings = parsed;
@@ -100,5 +110,25 @@ TEST(Options, TheBackendChoice)
         const BackendRow *row = choose_backend(c.asked, env);
         EXPECT_STREQ(row ? row->name : nullptr, c.chosen) << c.asked << " " << (c.display ? c.display : "-") << " "
                                                           << (c.wayland ? c.wayland : "-");
+    }
+}
+
+// --version, --help and --winsys list are answered before any run, read as
+// the run's options are: the first of them wins, a value is no option.
+TEST(Options, EarlyRequests)
+{
+    struct Case {
+        std::vector<std::string> args;
+        Request asked;
+    } const cases[] = {
+        {{"-h", "5000"}, Request::run},          {{"5000", "--help"}, Request::help},
+        {{"--he"}, Request::help},               {{"--log", "--help"}, Request::run},
+        {{"--", "--help"}, Request::run},        {{"--winsys", "list"}, Request::list_backends},
+        {{"--winsys=x11"}, Request::run},        {{"--winsys=list", "--version"}, Request::list_backends},
+        {{"--version", "--help"}, Request::version}, {{"-display", ":1", "--help"}, Request::help},
+    };
+    for (const Case &c : cases) {
+        CommandLine line(c.args);
+        EXPECT_EQ(early_request(line.argc(), line.argv.data()), c.asked) << testing::PrintToString(c.args);
     }
 }

@@ -14,7 +14,8 @@ from PIL import Image
 import footage
 from quorvel_fit import glass_figures, input_figures
 from quorvel_outputs import summary
-from quorvel_video import Sightings
+from quorvel_video import Sightings, last_picture_cut, padded
+import quorvel_video
 import quorvel_writer
 
 READ = os.environ["QUORVEL_READ"]
@@ -63,14 +64,27 @@ def test_the_known_answer_in_display_time_slowed_down_or_not_with_or_without_the
             assert (f"{clip}: glass: 30 frames logged in that span, 3 never seen: 7 13 20\n" in out) == with_log
 
 
-def test_whole_clips_cut_clips_two_runs_and_a_rolling_shutter(tmp_path, known):
+def test_whole_clips_cut_clips_two_runs_and_a_rolling_shutter(tmp_path, known, monkeypatch):
     video, _ = known
     sound = tmp_path / "phone.mp4"  # audio half a second longer than the picture; the index first, as phones write it
     ffmpeg("-i", video, "-f", "lavfi", "-i", "anullsrc=r=48000:cl=mono", "-t", "1.7", "-c:v", "libx264", "-qp", "0",
            "-c:a", "aac", "-movflags", "+faststart", sound)
     assert read(sound)[::2] == (0, "")
-    ffmpeg("-i", video, "-c:v", "libx264", "-qp", "0", whole := tmp_path / "whole.ts")
-    (cut := tmp_path / "cut.ts").write_bytes(whole.read_bytes()[:whole.stat().st_size * 6 // 10])
+    # With B-frames and slices, frame threads may hand a cut picture on before its thread marks it corrupt.
+    ffmpeg("-i", video, "-c:v", "libx264", "-g", "30", "-x264-params", "slices=4", whole := tmp_path / "whole.ts")
+    (cut := tmp_path / "cut.ts").write_bytes((ts := whole.read_bytes())[:len(ts) * 6 // 10])
+    # MPEG-TS states no length: cut on a packet boundary, only a last picture left incomplete tells, every time.
+    with av.open(str(whole)) as container:
+        key = next(p.pos for p in container.demux(container.streams.video[0]) if p.is_keyframe and p.pos > len(ts) / 2)
+    for size, short in ((len(ts), False), (key, False), (key + 188, True)):  # whole, after a picture, inside one
+        (part := tmp_path / f"{size}.ts").write_bytes(ts[:size])
+        status, _, err = read(part)
+        assert (last_picture_cut(str(part)), status, err.count("\n")) == (short, 0, short), err
+        assert err.startswith(f"quorvel-read: {part}: the video is cut short: ") == short
+    # Frame threads catch some such cuts themselves: that the reader warns for every one rests on the check.
+    monkeypatch.setattr(quorvel_video, "last_picture_cut", lambda path: True)
+    list(quorvel_video.decoded_frames(str(whole), (warned := []).append)[2])
+    assert len(warned) == 1
     # Matroska states its length in a tag, MP4 in the stream: cut between two frames, that is all that tells.
     (cut_mkv := tmp_path / "cut.mkv").write_bytes(video.read_bytes()[:video.stat().st_size // 2])
     with av.open(str(sound)) as mp4:
@@ -111,6 +125,15 @@ def test_whole_clips_cut_clips_two_runs_and_a_rolling_shutter(tmp_path, known):
     clip = footage.film(tmp_path / "later.mkv", [f"{T(n)} {n}" for n in range(1, 6)] + [
         (f"{T(n)} {n}", f"{T(n) + 3000} {n + 500}") for n in range(6, 80)], size=(320, 400))
     assert f"{clip}: video: 2 runs of quorvel" in read(clip)[1]
+
+
+@pytest.mark.parametrize("field,padded_out", [
+    (b"", False), (b"\x00", True), (b"\x01\x00", True),  # none; its length byte alone, or flags that announce nothing
+    (b"\x07\x50" + bytes(6), False), (b"\x09\x10" + bytes(6) + b"\xff\xff", True),  # a PCR, exactly or with stuffing
+    (b"\x04\x02\x02ab", False), (b"\x05\x01\x02ab\xff", True),  # private data or an extension, each with its length
+])
+def test_a_transport_packet_is_padded_where_its_adaptation_field_holds_more_than_its_flags_announce(field, padded_out):
+    assert padded(b"\x47\x01\x00" + bytes([0x30 if field else 0x10]) + field + bytes(184 - len(field))) == padded_out
 
 
 def sighted(frames, fps=100, ticks=None):

@@ -1,7 +1,6 @@
 #include "backend/table.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 std::unique_ptr<Backend> x11_backend();
@@ -12,41 +11,65 @@ std::string offscreen_inject_refusal();
 
 namespace {
 
-bool named(const std::function<const char *(const char *)> &env, const char *variable)
+[[maybe_unused]] bool named(const Environment &env, const char *variable)
 {
     const char *value = env(variable);
     return value && *value;
 }
 
-std::string can_inject()
+[[maybe_unused]] std::string no_refusal()
 {
     return "";
 }
 
 }  // namespace
 
+std::string option_text(const RowOption &option)
+{
+    return option.value ? std::string(option.name) + " " + option.value : option.name;
+}
+
 const std::vector<BackendRow> &backend_table()
 {
     // X11 first: with DISPLAY set, or with neither session named, every run
-    // that ever worked on X11 stays there. Offscreen is never guessed: it
-    // shows nothing, and is asked for by name.
+    // that ever worked on X11 stays there. Offscreen is always there, but
+    // never guessed: it shows nothing, and is asked for by name.
     static const std::vector<BackendRow> rows = {
-        {"x11", [](const auto &env) { return named(env, "DISPLAY"); }, x11_backend,
-         {"-display", "-geometry"}, {"-direct", "-indirect", "-iconic", "-gldebug", "-sync"}, can_inject},
-        {"wayland", [](const auto &env) { return named(env, "WAYLAND_DISPLAY"); }, wayland_backend, {}, {},
+#ifdef QUORVEL_HAS_X11
+        {"x11", [](const Environment &env) { return named(env, "DISPLAY"); }, true, x11_backend,
+         {{"-display", "NAME"}, {"-geometry", "WxH+X+Y"}, {"-direct", nullptr}, {"-indirect", nullptr},
+          {"-iconic", nullptr}, {"-gldebug", nullptr}, {"-sync", nullptr}},
+         no_refusal},
+#endif
+#ifdef QUORVEL_HAS_WAYLAND
+        {"wayland", [](const Environment &env) { return named(env, "WAYLAND_DISPLAY"); }, true, wayland_backend, {},
          wayland_inject_refusal},
-        {"offscreen", [](const auto &) { return false; }, offscreen_backend, {}, {}, offscreen_inject_refusal},
+#endif
+#ifdef QUORVEL_HAS_OFFSCREEN
+        {"offscreen", [](const Environment &) { return true; }, false, offscreen_backend, {}, offscreen_inject_refusal},
+#endif
     };
     return rows;
 }
 
-const BackendRow *choose_backend(const std::string &asked, const std::function<const char *(const char *)> &env)
+const char *left_out_backends()
+{
+    return QUORVEL_LEFT_OUT;
+}
+
+bool left_out(const std::string &name)
+{
+    return !name.empty() && (", " + std::string(QUORVEL_LEFT_OUT) + ", ").find(", " + name + ", ") != std::string::npos;
+}
+
+const BackendRow *choose_backend(const std::string &asked, const Environment &env)
 {
     const std::vector<BackendRow> &rows = backend_table();
+    bool guess = asked.empty() || asked == "auto";
     for (const BackendRow &row : rows)
-        if (asked == row.name || ((asked.empty() || asked == "auto") && row.probe(env)))
+        if (asked == row.name || (guess && row.shows && row.probe(env)))
             return &row;
-    return asked.empty() || asked == "auto" ? &rows.front() : nullptr;
+    return guess ? &rows.front() : nullptr;
 }
 
 std::string backend_words(const char *joint, const char *last_joint)
@@ -64,10 +87,9 @@ int option_words(const char *arg, const BackendRow *row)
     for (const BackendRow &each : backend_table()) {
         if (row && row != &each)
             continue;
-        for (const char *name : each.valued_options)
-            words = strcmp(arg, name) == 0 ? 2 : words;
-        for (const char *name : each.flag_options)
-            words = strcmp(arg, name) == 0 ? std::max(words, 1) : words;
+        for (const RowOption &option : each.options)
+            if (strcmp(arg, option.name) == 0)
+                words = option.value ? 2 : std::max(words, 1);
     }
     return words;
 }
@@ -82,4 +104,22 @@ std::vector<char *> own_options(const BackendRow &row, const std::vector<char *>
         i += words;
     }
     return own;
+}
+
+nlohmann::ordered_json backend_list(const Environment &env)
+{
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    const BackendRow *guessed = choose_backend("auto", env);
+    for (const BackendRow &row : backend_table()) {
+        nlohmann::ordered_json options = nlohmann::ordered_json::array();
+        for (const RowOption &option : row.options)
+            options.push_back(option_text(option));
+        std::string refusal = row.inject_refusal();
+        nlohmann::ordered_json refused = refusal;
+        if (refusal.empty())
+            refused = nullptr;
+        list.push_back({{"name", row.name}, {"session", row.probe(env)}, {"auto", &row == guessed},
+                        {"shows", row.shows}, {"options", options}, {"inject_refusal", refused}});
+    }
+    return list;
 }
