@@ -1,13 +1,14 @@
 // The summary and the report of made-up runs, one for each kind of window
 // system, byte for byte against tests/golden: the frames, presents, vblanks,
 // presses, CPU time and GL strings are fixed, so the same bytes must come.
-// QUORVEL_GOLDEN_RECORD=1 writes the files instead, for a deliberate change.
+// Each case's file keeps both on one line, as JSON; QUORVEL_GOLDEN_RECORD=1
+// writes the files anew, for a deliberate change.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
+#include <utility>
 
 #include "display_watch.h"
 #include "figures.h"
@@ -57,15 +58,12 @@ RunFigures run(const Case &c)
         input.answer(start - raw);
         if (r.sleeps.hybrid)
             r.sleeps.overshoot.add(40 + n % 17 * 13);  // a sleep before each frame
-        Frame f = make_frame(n, start - raw, end - raw, end, previous - raw);
-        f.id = n;
-        f.held_us = holds && late > 1000 ? late / 2 : 0;
-        f.woke_late_us = late > 1000 ? late / 4 : 0;
+        Frame f = make_frame(n, start - raw, end - raw, end, std::exchange(previous, end) - raw);
+        f.id = n, f.held_us = holds && late > 1000 ? late / 2 : 0, f.woke_late_us = late > 1000 ? late / 4 : 0;
         input.swapped(f);
         if (f.measured)
             add_frame(r.frames, c.interval_us, f.interval_us, f.duration_us, f.held_us, f.woke_late_us);
         watch.frame(f);
-        previous = end;
         if (!c.presents)
             continue;
         uint64_t cycle = (end - t0 + c.refresh_us - 1) / c.refresh_us + (n % 41 == 0 ? 2 : 0);
@@ -121,27 +119,20 @@ std::vector<Case> cases()
     };
 }
 
-// The golden file `name`'s bytes; with QUORVEL_GOLDEN_RECORD set, `text` is written there first.
-std::string golden(const std::string &name, const std::string &text)
-{
-    std::string path = std::string(QUORVEL_GOLDEN_DIR) + "/" + name;
-    if (getenv("QUORVEL_GOLDEN_RECORD"))
-        std::ofstream(path, std::ios::binary) << text;
-    std::stringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-}
-
 }  // namespace
 
 TEST(Golden, SummaryAndReportOfEachWindowSystem)
 {
     for (const Case &c : cases()) {
         FigureList figures = figure_list(run(c));
-        std::string summary = summary_text(figures), report = report_text(figures);
-        EXPECT_EQ(summary, golden(c.name + std::string(".summary"), summary)) << c.name;
-        // The report is kept on one line; its file holds the same JSON, indented.
-        nlohmann::json kept = nlohmann::json::parse(golden(c.name + std::string(".json"), report_json(figures).dump() + "\n"));
-        EXPECT_EQ(report, kept.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n") << c.name;
+        std::string path = std::string(QUORVEL_GOLDEN_DIR) + "/" + c.name + ".json";
+        if (getenv("QUORVEL_GOLDEN_RECORD"))
+            std::ofstream(path, std::ios::binary)
+                << nlohmann::json{{"summary", summary_text(figures)}, {"report", report_json(figures)}}.dump() << "\n";
+        nlohmann::json kept = nlohmann::json::parse(std::ifstream(path, std::ios::binary));
+        EXPECT_EQ(summary_text(figures), kept["summary"].get<std::string>()) << c.name;
+        // The report's file holds the same JSON, indented.
+        EXPECT_EQ(report_text(figures), kept["report"].dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n")
+            << c.name;
     }
 }
