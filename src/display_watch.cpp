@@ -4,23 +4,27 @@
 #include <cmath>
 #include <cstdlib>
 
+DisplayWatch::DisplayWatch(DisplayDescription system)
+    : system_(std::move(system)), hardware_clock_(system_.identity.software_clock ? 0 : -1)
+{
+}
+
 // A present is late by the refresh cycles it missed after the first one
 // following its swap end: counted on the vblank clock where the display
 // counts vblanks...
-uint64_t DisplayWatch::late_by_sequence(const PresentedFrame &frame, const Presentation &p) const
+uint64_t DisplayWatch::late_by_sequence(const Frame *frame, const Presentation &p) const
 {
-    if (!frame.found || p.mode == mode_skip || !p.msc || !fit_.known())
+    if (!frame || p.mode == mode_skip || !p.msc || !fit_.known())
         return 0;
-    return fit_.vblanks_late(p.msc, frame.swap_end_mono_us);
+    return fit_.vblanks_late(p.msc, frame->swap_end_mono_us);
 }
 
 // ...and from the times and the compositor's refresh period where it gives feedback.
-uint64_t DisplayWatch::late_by_times(const PresentedFrame &frame, const Presentation &p) const
+uint64_t DisplayWatch::late_by_times(const Frame *frame, const Presentation &p) const
 {
-    if (!frame.found || p.mode == mode_skip || !per_frame() || refresh_us_ <= 0 ||
-        p.ust_mono <= frame.swap_end_mono_us)
+    if (!frame || p.mode == mode_skip || !per_frame() || refresh_us_ <= 0 || p.ust_mono <= frame->swap_end_mono_us)
         return 0;
-    double cycles = std::ceil(double(p.ust_mono - frame.swap_end_mono_us) / refresh_us_) - 1;
+    double cycles = std::ceil(double(p.ust_mono - frame->swap_end_mono_us) / refresh_us_) - 1;
     return cycles > 0 ? uint64_t(cycles) : 0;
 }
 
@@ -29,7 +33,7 @@ uint64_t DisplayWatch::late_by_times(const PresentedFrame &frame, const Presenta
 // than the refresh cycles that the times say passed.
 int DisplayWatch::sequence_counts_refreshes() const
 {
-    if (!per_frame() || !last_seq_ || refresh_us_ <= 0 || variable_)
+    if (!per_frame() || !system_.can.refresh_sequence || !last_seq_ || refresh_us_ <= 0 || variable_)
         return -1;
     double cycles = double(last_seq_ust_ - first_seq_ust_) / refresh_us_;
     if (cycles < 10)
@@ -47,25 +51,28 @@ MissedFrom DisplayWatch::missed_from(int counts_refreshes) const
         return MissedFrom::unknown_refresh;
     if (counts_refreshes >= 0)
         return counts_refreshes ? MissedFrom::sequence : MissedFrom::times_seq_not_refreshes;
-    return last_seq_ ? MissedFrom::times_short_run : MissedFrom::times_no_seq;
+    if (!last_seq_)
+        return MissedFrom::times_no_seq;
+    return system_.can.refresh_sequence ? MissedFrom::times_short_run : MissedFrom::times_seq_not_refreshes;
 }
 
-std::optional<int64_t> DisplayWatch::animation_step(const PresentedFrame &frame, const Presentation &p)
+std::optional<int64_t> DisplayWatch::animation_step(const Frame *frame, const Presentation &p)
 {
     if (p.mode == mode_skip || !p.ust_mono)
         return std::nullopt;
+    uint64_t start = frame ? monotonic_at(*frame, frame->start_us) : 0;
     std::optional<int64_t> error;
-    if (frame.found && shown_at_)
-        error = int64_t(frame.start_mono_us - shown_start_) - int64_t(p.ust_mono - shown_at_);
-    // A frame shown that matches none of the waiting rows breaks the chain.
-    shown_start_ = frame.found ? frame.start_mono_us : 0;
-    shown_at_ = frame.found ? p.ust_mono : 0;
+    if (frame && shown_at_)
+        error = int64_t(start - shown_start_) - int64_t(p.ust_mono - shown_at_);
+    // A frame shown that matches none of the waiting ones breaks the chain.
+    shown_start_ = start;
+    shown_at_ = frame ? p.ust_mono : 0;
     if (error)
         presents_.animation_error.add(uint64_t(std::llabs(*error)));
     return error;
 }
 
-std::optional<int64_t> DisplayWatch::presented(const PresentedFrame &frame, const Presentation &p)
+std::optional<int64_t> DisplayWatch::presented(const Frame *frame, const Presentation &p)
 {
     if (per_frame() && p.mode == mode_skip) {
         feedback_.discarded();
@@ -80,12 +87,12 @@ std::optional<int64_t> DisplayWatch::presented(const PresentedFrame &frame, cons
                 first_seq_ = p.msc, first_seq_ust_ = p.ust_mono;
             last_seq_ = p.msc, last_seq_ust_ = p.ust_mono;
         }
-        id_.hardware_clock = id_.hardware_clock == 1 || (p.flags & flag_hw_clock);
+        hardware_clock_ = hardware_clock_ == 1 || (p.flags & flag_hw_clock);
     }
     missed_by_sequence_ += late_by_sequence(frame, p);
     missed_by_times_ += late_by_times(frame, p);
-    add_present(presents_, p.mode,
-                frame.found && p.ust_mono >= frame.start_mono_us ? int64_t(p.ust_mono - frame.start_mono_us) : -1);
+    uint64_t start = frame ? monotonic_at(*frame, frame->start_us) : 0;
+    add_present(presents_, p.mode, frame && p.ust_mono >= start ? int64_t(p.ust_mono - start) : -1);
     return animation_step(frame, p);
 }
 
@@ -98,19 +105,20 @@ void DisplayWatch::frame(const Frame &f)
 DisplayFigures DisplayWatch::figures(const FrameFigures &frames, int32_t requested_us) const
 {
     DisplayFigures d = presents_;
-    d.identity = id_;
-    d.sequence_counts_refreshes = sequence_counts_refreshes();
-    d.missed_from = missed_from(d.sequence_counts_refreshes);
+    d.system = system_;
+    d.sequence_counted_refreshes = sequence_counts_refreshes();
+    d.hardware_clock = hardware_clock_;
+    d.missed_from = missed_from(d.sequence_counted_refreshes);
     bool by_sequence = d.missed_from == MissedFrom::vblank_clock || d.missed_from == MissedFrom::sequence;
     d.missed_vblanks = by_sequence ? missed_by_sequence_ : missed_by_times_;
     d.refresh_variable = variable_;
     double period = per_frame() ? refresh_us_ : fit_.known() ? fit_.period_us() : 0;
     if (period > 0) {
         d.refresh_hz = 1e6 / period;
-        d.refresh_source = id_.feedback_source;
-    } else if (id_.output_refresh_hz > 0) {
-        d.refresh_hz = id_.output_refresh_hz;
-        d.refresh_source = "the output's nominal rate";
+        d.refresh_from = RefreshFrom::feedback;
+    } else if (system_.identity.output_refresh_hz > 0) {
+        d.refresh_hz = system_.identity.output_refresh_hz;
+        d.refresh_from = RefreshFrom::output_mode;
     }
     d.vsync = per_frame() ? feedback_.verdict()
                                       : vsync_verdict(phases_, period, frames.interval.mean(), requested_us);

@@ -1,15 +1,16 @@
-// The figures of a whole run, from its frames, its display and its CPU time,
-// and the two ways they are given: plain summary lines and a JSON report.
+// The figures of a whole run, from its frames, its display, its presses
+// and its CPU time, as they are measured; figure_list.cpp gives each one
+// its place in the summary and the report.
 #pragma once
-
-#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <string>
 
+#include "figure_model.h"
 #include "histogram.h"
 #include "input.h"
 #include "presentation.h"
+#include "window_system.h"
 
 // Where the late frames' lateness went: of each late interval's excess over
 // the requested one, first what the window system held the frame back, then
@@ -56,22 +57,26 @@ enum class MissedFrom {
     unknown_refresh,          // not measured: the compositor gave no period
 };
 
+// Where the refresh rate comes from.
+enum class RefreshFrom { none, feedback, output_mode };
+
 struct DisplayFigures {
-    DisplayIdentity identity;
+    DisplayDescription system;      // what the window system is, can give, and the summary's words for it
     double refresh_hz = 0;          // 0 when no vblank clock was seen
-    std::string refresh_source = "none";
-    bool swap_control = false;
+    RefreshFrom refresh_from = RefreshFrom::none;
     std::string vsync = "unknown";  // locked, not locked or unknown
     uint64_t presents[mode_count] = {};
     uint64_t missed_vblanks = 0;
     MissedFrom missed_from = MissedFrom::vblank_clock;
     Histogram latency;              // μs, frame start to present
-    // With a compositor's feedback: whether its seq counts refresh cycles (1),
-    // does not (0, and missed cycles come from the times), or is not sent (-1).
-    int sequence_counts_refreshes = -1;
+    // Where the sequence is meant to count refresh cycles: whether it did
+    // (1), did not (0, and missed cycles come from the times), or is not sent (-1).
+    int sequence_counted_refreshes = -1;
     bool refresh_variable = false;  // the compositor gave a refresh of 0: a variable rate
+    int hardware_clock = -1;        // the presentation clock was a hardware one: -1 unknown, 0 no, 1 yes
     // |start step - present step| between frames shown one after the other, μs.
     Histogram animation_error;
+    WindowResults window;
 };
 
 struct RunFigures {
@@ -96,9 +101,6 @@ struct RunFigures {
 void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us, uint64_t held_us = 0,
                uint64_t woke_late_us = 0);
 
-// "vsync|hw_clock" and so on; empty for none.
-std::string flags_text(unsigned flags);
-
 // Folds in a present; a latency below 0 is unknown.
 void add_present(DisplayFigures &d, PresentMode mode, int64_t latency_us);
 
@@ -106,7 +108,7 @@ double fps_mean(const FrameFigures &f);  // 0 with no measured frame
 // The frame rate that 1% (0.1%) of the intervals fall below: 1 s over p99 (p99.9).
 double fps_low(const Histogram &interval, double percent);
 uint64_t present_count(const DisplayFigures &d);
-const char *mode_name(PresentMode m);
 
-std::string summary_text(const RunFigures &r);
-nlohmann::json report_json(const RunFigures &r);
+// Every figure of the run, once, in the summary's order; the summary and the
+// report are rendered from it (figure_model.h).
+FigureList figure_list(const RunFigures &r);

@@ -1,8 +1,12 @@
 // One frame's facts, read once and passed by value to every part that
-// reports on it: the statistics lines, the title, the log and the display watch.
+// reports on it: the statistics lines, the title, the display watch and the
+// ledger, which keeps it with its present until the log takes it.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+
+#include "presentation.h"
 
 // Frames up to this count are not measured: they carry the window mapping,
 // the driver's first shader compiles and cold caches, whose one-off delays
@@ -31,9 +35,18 @@ struct Frame {
 Frame make_frame(uint64_t number, uint64_t start_us, uint64_t swap_end_us, uint64_t swap_end_mono_us,
                  uint64_t previous_swap_end_us);
 
-// The frame a present belongs to, as CLOCK_MONOTONIC times; not found when
-// the present matched no frame.
-struct PresentedFrame {
-    bool found = false;
-    uint64_t start_mono_us = 0, swap_end_mono_us = 0;
+// A raw tick taken during frame `f`, such as its start, on CLOCK_MONOTONIC:
+// the two clocks differ by an offset that barely moves within a frame, and
+// the frame's swap end was read on both.
+inline uint64_t monotonic_at(const Frame &f, uint64_t raw_us)
+{
+    return raw_us + (f.swap_end_mono_us - f.swap_end_us);
+}
+
+// A frame with what the display said of it: its present, where one came,
+// and the animation error between it and the frame shown before it.
+struct FrameRecord {
+    Frame frame;
+    std::optional<Presentation> present;
+    std::optional<int64_t> animation_error_us;
 };

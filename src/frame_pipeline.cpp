@@ -13,7 +13,6 @@
 #include "fps_title.h"
 #include "frame_stats.h"
 #include "qr_code.h"
-#include "record.h"
 #include "run_end.h"
 #include "stop.h"
 #include "stopwatch.h"
@@ -32,8 +31,8 @@ static const uint64_t press_guard_us = 1000;
 // How long a run without limits of its own waits for its last press to be answered.
 static const uint64_t press_wait_us = 1000000;
 
-FramePipeline::FramePipeline(Backend &backend, const Settings &settings)
-    : backend_(backend), settings_(settings), identity_(backend.identity()), watch_(identity_),
+FramePipeline::FramePipeline(Backend &backend, const Settings &settings, FrameLog &log)
+    : backend_(backend), settings_(settings), system_(backend.describe()), watch_(system_), log_(log),
       margin_(static_cast<uint64_t>(static_cast<int64_t>(interval))), input_(settings.input, settings.inject > 0),
       presses_left_(settings.inject)
 {
@@ -114,7 +113,7 @@ void FramePipeline::display()
 // Where the window system holds frames back, no more than its limit are out.
 bool FramePipeline::released()
 {
-    return !identity_.in_flight_limit || backend_.in_flight() < identity_.in_flight_limit;
+    return !system_.can.in_flight_limit || backend_.in_flight() < system_.can.in_flight_limit;
 }
 
 // Presses are still to be sent, or the last one's answer is still awaited.
@@ -162,7 +161,7 @@ uint64_t FramePipeline::wake_tick_now(uint64_t now, bool held) const
 {
     uint64_t frame_due = held ? 0 : next_frame_tick(limits_, totalcount);
     uint64_t event = held ? (limits_.end_tick ? limits_.end_tick : UINT64_MAX) : next_event_tick(limits_, totalcount);
-    uint64_t wake = wake_tick(now, event, frame_due, record_deadline(), records_guard_us);
+    uint64_t wake = wake_tick(now, event, frame_due, records_due(), records_guard_us);
     if (next_press_)
         wake = wake_tick(now, wake, frame_due, next_press_, press_guard_us);
     return wake;
@@ -203,13 +202,32 @@ Events FramePipeline::wait_for_events()
 void FramePipeline::side_work(uint64_t now, bool after_frame)
 {
     uint64_t frame_due = redraw_ ? 0 : next_frame_tick(limits_, totalcount);
-    if (now >= record_deadline() && records_work_.may_start(now, frame_due, records_guard_us, after_frame)) {
-        backend_.poll_presentation(*this);
-        record_catch_up(now);
+    if (now >= records_due() && records_work_.may_start(now, frame_due, records_guard_us, after_frame)) {
+        last_catch_up_ = now;
+        take_presents(now);
+        if (log_.flush_due() <= now)
+            log_.flush();
         watch_stdout_reader();
     }
     if (next_press_ && now >= next_press_ && press_work_.may_start(now, frame_due, press_guard_us, after_frame))
         inject(now);
+}
+
+// The tick by which the records have work to do: a frame whose present is
+// overdue, rows that have waited long enough in the log's buffer, or half a
+// second since they were last brought up to date.
+uint64_t FramePipeline::records_due() const
+{
+    return std::min({last_catch_up_ + FrameLedger::wait_us, ledger_.overdue_at(), log_.flush_due()});
+}
+
+// Takes the presents that have come, then logs, oldest first, the frames
+// settled by tick `now`: those whose present has come, or none can, or that
+// have waited long enough (0: none has).
+void FramePipeline::take_presents(uint64_t now)
+{
+    backend_.poll_presentation(*this);
+    ledger_.drain(now, [this](const FrameRecord &r) { log_.write(r); });
 }
 
 static void computeFPS(Backend &backend)
@@ -241,7 +259,7 @@ void FramePipeline::draw_frame()
     frame.held_us = std::exchange(held_, 0);
     frame.woke_late_us = std::exchange(late_, 0);
     held_since_ = 0;
-    input_.swapped(id, swap_end, frame.swap_end_mono_us);
+    input_.swapped(frame);
     previous_swap_end_ = swap_end;
     // The presses begin once the warm-up is over, at a random phase.
     if (presses_left_ && frame.number == warmup_frames + 1)
@@ -251,8 +269,8 @@ void FramePipeline::draw_frame()
     watch_stdout();
     sdkStopTimer(&timer);
     computeFPS(backend_);
-    record_frame(frame, identity_.feedback != Feedback::none);
-    backend_.poll_presentation(*this);
+    ledger_.add(frame, system_.can.feedback != Feedback::none);
+    take_presents(0);
     watch_.frame(frame);
 }
 
@@ -261,21 +279,22 @@ void FramePipeline::vblank(uint64_t msc, uint64_t ust)
     watch_.vblank(msc, ust);
 }
 
+// A present goes to its frame's record, found once, and to the display
+// watch with that frame; the log takes the record once it is settled.
 void FramePipeline::presented(const Presentation &p)
 {
-    record_present(p, watch_.presented(record_find(p), p));
+    FrameRecord *record = ledger_.find(p.frame_id);
+    std::optional<int64_t> error = watch_.presented(record ? &record->frame : nullptr, p);
+    if (record)
+        record->present = p, record->animation_error_us = error;
     if (p.mode != mode_skip)
         input_.presented(p.frame_id, p.ust_mono);
 }
 
-DisplayFigures FramePipeline::final_figures()
+DisplayFigures FramePipeline::finish()
 {
-    backend_.poll_presentation(*this);
+    take_presents(UINT64_MAX);
     DisplayFigures d = watch_.figures(frame_figures(), interval);
-    d.swap_control = identity_.swap_interval;
-    // What may change during the run, as it was at the end.
-    DisplayIdentity now = backend_.identity();
-    d.identity.buffer_scale = now.buffer_scale;
-    d.identity.tearing_hint = now.tearing_hint;
+    d.window = backend_.results();
     return d;
 }

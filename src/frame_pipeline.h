@@ -1,8 +1,10 @@
 // The frame loop's logic, owned here: each pass takes the window system's
 // events, paces, and asks for a frame when one is due; each frame drawn is
 // followed by the work that can wait. Each frame's clock readings are read
-// once into a Frame, which the statistics lines, the title, the log and the
-// display watch take in that order.
+// once into a Frame, which the statistics lines, the title, the display watch
+// and the ledger take in that order. A present names its frame by id: its
+// record is found once in the ledger and given to the display watch, and the
+// log takes the records in order.
 #pragma once
 
 #include <cstdint>
@@ -10,14 +12,17 @@
 
 #include "backend/backend.h"
 #include "display_watch.h"
+#include "frame_ledger.h"
 #include "input.h"
 #include "options.h"
 #include "pacing.h"
+#include "record.h"
 
 class FramePipeline final : public PresentationFeed, public FrameLoop {
 public:
-    // Makes the frame stopwatch; `backend` must have its window open.
-    FramePipeline(Backend &backend, const Settings &settings);
+    // Makes the frame stopwatch; `backend` must have its window open. The
+    // frames' rows go to `log`.
+    FramePipeline(Backend &backend, const Settings &settings, FrameLog &log);
 
     // Draws frames from tick `now` until the run ends: by its limits, a
     // stop signal or the window's closing; the pass that ends it calls
@@ -32,8 +37,8 @@ public:
     void presented(const Presentation &p) override;
 
     // The display's figures, given the measured frames, once the presents
-    // that have already arrived are taken in.
-    DisplayFigures final_figures();
+    // that have already arrived are taken in; every frame is then logged.
+    DisplayFigures finish();
     InputFigures input_figures() const { return input_.figures(); }
     const WakeMargin &wake_margin() const { return margin_; }
 
@@ -44,17 +49,22 @@ private:
     bool released();
     void draw_frame();
     void side_work(uint64_t now, bool after_frame);
+    void take_presents(uint64_t now);
+    uint64_t records_due() const;
     void inject(uint64_t now);
     bool injecting(uint64_t now) const;
     bool run_ends(uint64_t now) const;
 
     Backend &backend_;
     const Settings &settings_;
-    const DisplayIdentity identity_;  // as the window system told it at the start
+    const DisplayDescription system_;  // as the window system told it at the start
     RunLimits limits_;
     std::function<bool()> finish_;
     bool ended_ = false, ended_well_ = false;
     DisplayWatch watch_;
+    FrameLedger ledger_;
+    FrameLog &log_;
+    uint64_t last_catch_up_ = 0;  // when the records were last brought up to date
     bool redraw_ = false;  // a frame is asked for, by the pace or the window system, and not yet drawn
     // Why the next frame may be late: the tick since which the window system
     // holds it, 0 for none; how long it was held; how late its request came.

@@ -52,16 +52,15 @@ uint64_t InputLatency::answer(uint64_t start)
     return *std::min_element(answers_.back().stamps.begin(), answers_.back().stamps.end());
 }
 
-void InputLatency::swapped(uint64_t id, uint64_t swap_end, uint64_t swap_end_mono)
+void InputLatency::swapped(const Frame &frame)
 {
     if (!drawing_)
         return;
     drawing_ = false;
-    answers_.back().id = id;
-    // The raw and monotonic clocks differ by an offset that barely moves within a frame.
+    answers_.back().id = frame.id;
     for (uint64_t &stamp : answers_.back().stamps) {
-        figures_.to_swap_end.add(swap_end > stamp ? swap_end - stamp : 0);
-        stamp += swap_end_mono - swap_end;
+        figures_.to_swap_end.add(frame.swap_end_us > stamp ? frame.swap_end_us - stamp : 0);
+        stamp = monotonic_at(frame, stamp);
     }
 }
 

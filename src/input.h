@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "frame.h"
 #include "histogram.h"
 
 // Injected presses cycle through a few keys that nobody types during a timing
@@ -42,9 +43,8 @@ public:
     // A frame that starts at raw tick `start` answers every press that
     // arrived before it. Returns the earliest answered press's stamp, 0 for none.
     uint64_t answer(uint64_t start);
-    // The answering frame's swap, which returned `id`, ended at raw tick
-    // `swap_end`, which is `swap_end_mono` on CLOCK_MONOTONIC.
-    void swapped(uint64_t id, uint64_t swap_end, uint64_t swap_end_mono);
+    // The answering frame has been swapped.
+    void swapped(const Frame &frame);
     // The frame whose swap returned `id` was presented at `present_mono`, CLOCK_MONOTONIC μs.
     void presented(uint64_t id, uint64_t present_mono);
 

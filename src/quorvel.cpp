@@ -23,6 +23,8 @@
 
 static Settings settings;
 static GlIdentity gl;
+static FrameLog frame_log;
+static ReportFile report;
 static FramePipeline *pipeline = nullptr;
 static bool started = false;  // the frames have begun: from now on the records are published
 
@@ -78,13 +80,17 @@ static bool finish_run()
     if (finished)
         return written;
     finished = true;
-    DisplayFigures display = pipeline ? pipeline->final_figures() : DisplayFigures{};
+    DisplayFigures display = pipeline ? pipeline->finish() : DisplayFigures{};
     RunFigures figures = gather_figures(gl, pace_name(settings.pace), frame_figures(), display);
     if (pipeline)
         figures.input = pipeline->input_figures();
     if (pipeline && settings.pace == Pace::hybrid)
         figures.sleeps = {true, pipeline->wake_margin().margin_us(), pipeline->wake_margin().overshoots()};
-    written = finish_records(figures, settings.summary);
+    FigureList list = figure_list(figures);
+    written = frame_log.close();
+    written = report.write(report_text(list)) && written;
+    if (settings.summary)
+        fputs(summary_text(list).c_str(), stdout);
     return written;
 }
 
@@ -95,7 +101,7 @@ static void finish_at_exit()
     if (started)
         finish_run();
     else
-        abandon_records();
+        frame_log.abandon();
 }
 
 int main(int argc, char **argv)
@@ -115,7 +121,8 @@ int main(int argc, char **argv)
     settings = parse_options(argc, argv);
     watch_stdout();
     const BackendRow *row = choose_backend(settings.winsys, getenv);
-    if (!settings.ok || (settings.inject && !can_inject(*row)) || !open_records(settings.log_path, settings.report_path))
+    if (!settings.ok || (settings.inject && !can_inject(*row)) || !report.check(settings.report_path) ||
+        !frame_log.open(settings.log_path))
         return 2;
     atexit(finish_at_exit);
     // The driver reads this when the context is made, so it must come first.
@@ -131,7 +138,7 @@ int main(int argc, char **argv)
                                     settings.duration_limit, vsync_on, settings.input})) {
         // A stop signal ended the start: nothing is published, as at exit, and the process ends by it.
         if (stop_signal) {
-            abandon_records();
+            frame_log.abandon();
             end_by_signal();
         }
         return status;
@@ -140,13 +147,13 @@ int main(int argc, char **argv)
     fontfilename = font.c_str();
     if (int status = check_gl())
         return status;
-    FramePipeline frames(*backend, settings);
+    FramePipeline frames(*backend, settings, frame_log);
     pipeline = &frames;
 
     bool written = true;
     if (init_resources()) {
         started = true;
-        start_records(settings.input);
+        frame_log.start(settings.input);
         // The loop's last pass ends the run while the window and its context
         // are there: GLUT takes them down as its loop returns.
         written = frames.run(getsystemtick(), [] {
@@ -155,7 +162,7 @@ int main(int argc, char **argv)
             return done;
         });
     } else {
-        abandon_records();
+        frame_log.abandon();
         free_resources();
     }
     written = finish_stdout() && written;

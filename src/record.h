@@ -1,52 +1,64 @@
-// The run's record files: the per-frame CSV log, the JSON report and the
-// summary on standard output.
+// The run's record files: the per-frame CSV log and the JSON report, each
+// an object of its own. A failed write is reported once on standard error,
+// and the run's end says whether any failed.
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <cstdio>
+#include <string>
 
-#include "figures.h"
 #include "frame.h"
 
-// Checks that a report can be written beside its path, then opens the log
-// without changing it; either path may be null. Returns false after a line
-// on standard error when one cannot be created.
-bool open_records(const char *log_path, const char *report_path);
+class FrameLog {
+public:
+    // How long a row waits in the stream's buffer before it is flushed.
+    static constexpr uint64_t flush_after_us = 500000;
 
-// The run has started: the log is emptied and gets its header, with the
-// input_us column when presses are timed.
-void start_records(bool input_column);
+    FrameLog() = default;
+    FrameLog(const FrameLog &) = delete;
+    FrameLog &operator=(const FrameLog &) = delete;
+    ~FrameLog();
 
-// The run failed before it started: the log is closed, and removed if this
-// run created it; nothing else is written, now or later.
-void abandon_records();
+    // Opens the log at `path` without changing it, so that a run that fails
+    // to start leaves an existing file as it was; null for no log. Returns
+    // false after a line on standard error when it cannot be created.
+    bool open(const char *path);
+    // The run has started: the log is emptied and gets its header, with the
+    // input_us column when presses are timed.
+    void start(bool input_column);
+    // The run failed before it started: the log is closed, and removed if
+    // this run created it.
+    void abandon();
 
-// Logs a frame. When a present may come for it, the row waits for it, for
-// half a second at most; otherwise it is written at once.
-void record_frame(const Frame &frame, bool present_may_come);
+    // Writes a frame's row into the buffer; the frame path allocates nothing.
+    void write(const FrameRecord &r);
+    // The tick by which the rows in the buffer are due to be flushed; UINT64_MAX for none.
+    uint64_t flush_due() const { return unflushed_since_ ? unflushed_since_ + flush_after_us : UINT64_MAX; }
+    void flush();
+    // Closes the log. False, after a message on standard error, when a
+    // write failed, now or during the run.
+    bool close();
 
-// The frame whose row waits for the present `p`. A present of a frame
-// already written, or of none of the program's frames, is not found.
-PresentedFrame record_find(const Presentation &p);
+private:
+    const char *path_ = nullptr;
+    FILE *file_ = nullptr;
+    bool failed_ = false, created_ = false, input_column_ = false;
+    uint64_t unflushed_since_ = 0;  // swap end of the oldest row not yet flushed; 0 for none
+};
 
-// Gives the present `p` to the row of the frame it names, with the
-// animation error between that frame and the one shown before it, where
-// there is one; a present record_find does not find changes no row.
-void record_present(const Presentation &p, std::optional<int64_t> animation_error_us);
+// The report is written to a temporary file beside it and renamed into
+// place, so that a reader never sees half of one. A path that is not a
+// regular file, such as /dev/stdout, is written directly.
+class ReportFile {
+public:
+    // Checks at the start that a report can be written at `path` at the
+    // end, leaving nothing behind; null for no report. Returns false after a
+    // line on standard error when it cannot.
+    bool check(const char *path);
+    // Writes `text` as the report. False after a message on standard error.
+    bool write(const std::string &text);
 
-// The tick by which record_catch_up has work to do: a row whose present is
-// overdue, rows that have waited long enough in the buffer, or half a
-// second since the last catch-up.
-uint64_t record_deadline();
-
-// Writes the rows whose present is overdue at tick `now` and flushes the
-// rows that have waited, so that a row reaches the file about a second
-// after its frame at the latest.
-void record_catch_up(uint64_t now);
-
-// Writes what is still pending, then the report (through its temporary file,
-// renamed into place), then the summary when asked for; once, later calls
-// do nothing.
-// Returns false after a message on standard error when a write failed, now
-// or during the run.
-bool finish_records(const RunFigures &figures, bool summary);
+private:
+    const char *path_ = nullptr;
+    std::string final_;  // the file it replaces; empty where the path is written directly
+};

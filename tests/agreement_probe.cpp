@@ -4,22 +4,24 @@
 // the stutter count after each interval, and each frame's animation error.
 #include <iostream>
 
+#include <nlohmann/json.hpp>
+
 #include "display_watch.h"
-#include "record.h"
+#include "frame_ledger.h"
 
 using nlohmann::json;
 
 // Rows of a log: start, swap end, swap end on CLOCK_MONOTONIC, present time
-// (or null) and mode (or null: no word), through the records and the display
-// watch as the pipeline takes them; frame ids go on from case to case, as
-// the records keep their rows.
+// (or null) and mode (or null: no word), through the ledger and the display
+// watch as the pipeline takes them; frame ids go on from case to case.
 static json animation_errors(const json &rows, uint64_t &id)
 {
-    DisplayWatch watch{DisplayIdentity()};
+    DisplayWatch watch{DisplayDescription()};
+    FrameLedger ledger;
     for (const json &r : rows) {
         Frame f = make_frame(++id, r[0], r[1], r[2], 0);
         f.id = id;
-        record_frame(f, true);
+        ledger.add(f, true);
     }
     json got = json::array();
     for (size_t n = 0; n < rows.size(); ++n) {
@@ -30,8 +32,12 @@ static json animation_errors(const json &rows, uint64_t &id)
         for (int m = 0; m < mode_count; ++m)
             p.mode = r[4] == mode_name(PresentMode(m)) ? PresentMode(m) : p.mode;
         std::optional<int64_t> error;
-        if (!r[4].is_null())  // with no word on its present, the program never hears of one
-            record_present(p, error = watch.presented(record_find(p), p));
+        if (!r[4].is_null()) {  // with no word on its present, the program never hears of one
+            FrameRecord *record = ledger.find(p.frame_id);
+            error = watch.presented(record ? &record->frame : nullptr, p);
+            if (record)
+                record->present = p, record->animation_error_us = error;
+        }
         got.push_back(error ? json(*error) : json(nullptr));
     }
     return got;

@@ -176,14 +176,14 @@ TEST(Input, EachPressIsAnsweredOnceAndTimedToItsFramesPresent)
     in.injected(1900, 1);
     in.arrived(2100, 1);
     EXPECT_EQ(in.answer(2500), 1000u);  // both, by one frame
-    in.swapped(2, 3000, 103000);
+    in.swapped(Frame{3, 2, 2500, 3000, 103000});  // its swap ended at 3000, 103000 on CLOCK_MONOTONIC
     in.injected(3200, 2);  // never arrives
     in.injected(4000, 3);
     in.arrived(4050, user_key);
     in.arrived(4100, 3);  // 100 after its own injection, not 900 after the lost one's
     EXPECT_EQ(in.answer(4500), 4000u);
     in.presented(2, 110000);
-    in.swapped(3, 5000, 105000);
+    in.swapped(Frame{4, 3, 4500, 5000, 105000});
     in.held();
     for (uint64_t stamp : {6000, 7000, 8000})
         in.injected(stamp, int(stamp / 1000 - 6));  // keys 0, 1 and 2: the first two never arrive

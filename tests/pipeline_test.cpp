@@ -1,5 +1,5 @@
-// The records and the display watch behind the frame pipeline, fed by a
-// made-up window system: presents find their own frame, and compositor
+// The ledger, the log and the display watch behind the frame pipeline, fed
+// by a made-up window system: presents find their own frame, and compositor
 // feedback reaches the verdict.
 #include <gtest/gtest.h>
 
@@ -16,6 +16,7 @@
 #include "backend/wayland/feedback.h"
 #include "frame_pipeline.h"
 #include "frame_stats.h"
+#include "frame_ledger.h"
 #include "record.h"
 
 namespace {
@@ -24,12 +25,13 @@ namespace {
 // back as many frames as it is told: its frame never comes back.
 class MadeUpBackend final : public Backend {
 public:
-    MadeUpBackend(DisplayIdentity id, std::vector<Presentation> feedback, unsigned held = 0)
-        : id_(std::move(id)), feedback_(std::move(feedback)), held_(held)
+    MadeUpBackend(DisplayDescription system, std::vector<Presentation> feedback, unsigned held = 0)
+        : system_(std::move(system)), feedback_(std::move(feedback)), held_(held)
     {
     }
     int open(const WindowRequest &) override { return 0; }
-    DisplayIdentity identity() override { return id_; }
+    DisplayDescription describe() override { return system_; }
+    WindowResults results() override { return {}; }
     Events pump(uint64_t timeout_us, const volatile sig_atomic_t *) override
     {
         ++pumps;
@@ -50,44 +52,46 @@ public:
     int pumps = 0;
 
 private:
-    DisplayIdentity id_;
+    DisplayDescription system_;
     std::vector<Presentation> feedback_;
     unsigned held_;
 };
 
-DisplayIdentity compositor()
+DisplayDescription compositor()
 {
-    DisplayIdentity id;
-    id.window_system = "made up";
-    id.feedback = Feedback::per_frame;
-    id.in_flight_limit = 1;
-    return id;
+    DisplayDescription d;
+    d.can.feedback = Feedback::per_frame, d.can.in_flight_limit = 1;
+    return d;
 }
 
 }  // namespace
+
+// A present finds its own frame's record, once, at any frame rate; the log
+// takes the records in order, each once it is settled.
 TEST(Records, APresentFindsItsOwnWaitingFrameAtAnyRate)
 {
     std::string path = testing::TempDir() + "records_test.csv";
-    ASSERT_TRUE(open_records(path.c_str(), nullptr));
-    start_records(false);
+    FrameLog log;
+    ASSERT_TRUE(log.open(path.c_str()));
+    log.start(false);
+    FrameLedger ledger;
+    auto write = [&](const FrameRecord &r) { log.write(r); };
     // 3000 frames in 0.3 s: far more than the ring's first size wait for their presents.
-    for (uint64_t n = 1; n <= 3000; ++n)
-        {
+    for (uint64_t n = 1; n <= 3000; ++n) {
         Frame f = make_frame(n, 1000000 + n * 100 - 50, 1000000 + n * 100, 2000000 + n * 100, 1000000 + n * 100 - 100);
         f.id = n;
-        record_frame(f, true);
+        ledger.add(f, true);
     }
-    Presentation p{2000240, 77, mode_copy, 0, 0, 2};
-    PresentedFrame found = record_find(p);
-    record_present(p, -30);
-    EXPECT_TRUE(found.found && found.swap_end_mono_us == 2000200u && found.start_mono_us == 2000150u);
-    EXPECT_FALSE(record_find(p).found);  // a frame takes one present
-    record_catch_up(1000000 + 1000 * 100 + 500000);  // frames 1 to 1000 waited long enough
-    for (uint64_t frame : {0, 500})  // none named, and one written already: no row changes
-        EXPECT_FALSE(record_find({1, 1, mode_skip, 0, 0, frame}).found);
-    EXPECT_TRUE(record_find({2000240, 77, mode_flip, 0, 0, 2999}).found);
-    record_present({2000240, 77, mode_flip, 0, 0, 2999}, {});
-    EXPECT_TRUE(finish_records(RunFigures{}, false));
+    FrameRecord *found = ledger.find(2);
+    ASSERT_TRUE(found && found->frame.number == 2);
+    EXPECT_EQ(monotonic_at(found->frame, found->frame.start_us), 2000150u);
+    found->present = Presentation{2000240, 77, mode_copy, 0, 0, 2}, found->animation_error_us = -30;
+    EXPECT_EQ(ledger.find(2), nullptr);  // a frame takes one present
+    ledger.drain(1000000 + 1000 * 100 + 500000, write);  // frames 1 to 1000 waited long enough
+    EXPECT_TRUE(!ledger.find(0) && !ledger.find(500));  // none named, and one written already
+    ledger.find(2999)->present = Presentation{2000240, 77, mode_flip, 0, 0, 2999};
+    ledger.drain(UINT64_MAX, write);
+    EXPECT_TRUE(log.close());
     std::ifstream in(path);
     std::string rows[3001];
     for (std::string &row : rows)
@@ -123,10 +127,11 @@ std::pair<std::string, std::string> verdict(unsigned flags, unsigned flags_of_50
     feedback.drain(presents);
     MadeUpBackend backend(compositor(), presents.all);
     Settings settings;
-    FramePipeline pipeline(backend, settings);
+    FrameLog log;
+    FramePipeline pipeline(backend, settings, log);
     RunFigures r;
-    r.display = pipeline.final_figures();
-    std::string summary = summary_text(r);
+    r.display = pipeline.finish();
+    std::string summary = summary_text(figure_list(r));
     return {r.display.vsync, summary.substr(summary.find("presents: "))};
 }
 
@@ -155,20 +160,22 @@ TEST(FramePipeline, CompositorFeedbackReachesTheVerdict)
 TEST(FramePipeline, AFrameNeverReleasedDrawsNothingAndTheDurationStillEndsTheRun)
 {
     std::string path = testing::TempDir() + "held.csv";
-    ASSERT_TRUE(open_records(path.c_str(), nullptr));
-    start_records(false);
+    FrameLog log;
+    ASSERT_TRUE(log.open(path.c_str()));
+    log.start(false);
     MadeUpBackend backend(compositor(), {}, 1);
     Settings settings;
     settings.duration_limit = 0.3;
     settings.pace = Pace::hybrid;
-    FramePipeline pipeline(backend, settings);
+    FramePipeline pipeline(backend, settings, log);
     uint64_t frames = totalcount;
     auto began = std::chrono::steady_clock::now();
     EXPECT_TRUE(pipeline.run(getsystemtick()));
     EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(300));
     EXPECT_LT(backend.pumps, 50);
     EXPECT_EQ(totalcount, frames);
-    EXPECT_TRUE(finish_records(RunFigures{}, false));
+    pipeline.finish();
+    EXPECT_TRUE(log.close());
     std::ifstream in(path);
     std::string header, row;
     EXPECT_TRUE(std::getline(in, header) && header.rfind("frame,start_us,", 0) == 0 && !std::getline(in, row));

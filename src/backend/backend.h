@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "presentation.h"
+#include "window_system.h"
 
 struct WindowRequest {
     int x, y, width, height;
@@ -69,9 +70,10 @@ public:
     // swap interval asked for and the presentation watched. Returns 0, or
     // the exit status after a message on standard error.
     virtual int open(const WindowRequest &request) = 0;
-    // What the window system is and offers; buffer_scale and tearing_hint
-    // as they are now.
-    virtual DisplayIdentity identity() = 0;
+    // What the window system is, can give, and the summary's words for it.
+    virtual DisplayDescription describe() = 0;
+    // What it did with the window, as it stands now.
+    virtual WindowResults results() = 0;
     // Handles what the window system has sent, first waiting up to
     // `timeout_us` for something to come, unless a stop signal has set
     // `*stop` or does so during the wait.

@@ -30,16 +30,18 @@ public:
         return egl_.open(EGL_PLATFORM_SURFACELESS_MESA, EGL_DEFAULT_DISPLAY, nullptr, width_, height_);
     }
 
-    DisplayIdentity identity() override
+    DisplayDescription describe() override
     {
-        DisplayIdentity id;
-        id.window_system = "offscreen";
-        id.server = "none";
-        id.named_in_summary = true;
-        id.no_presents = "none: offscreen, nothing is shown";
-        id.inject_refusal = offscreen_inject_refusal();
-        return id;
+        DisplayDescription d;
+        d.identity.window_system = "offscreen";
+        d.identity.server = "none";
+        d.can.inject_refusal = offscreen_inject_refusal();
+        d.words.named = true;
+        d.words.no_presents = "none: offscreen, nothing is shown";
+        return d;
     }
+
+    WindowResults results() override { return {}; }
 
     // Nothing can come; the wait is the pace's alone.
     Events pump(uint64_t timeout_us, const volatile sig_atomic_t *stop) override

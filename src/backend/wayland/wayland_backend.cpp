@@ -41,7 +41,8 @@ const char *clock_text(clockid_t clock)
 class WaylandBackend final : public Backend {
 public:
     int open(const WindowRequest &request) override;
-    DisplayIdentity identity() override;
+    DisplayDescription describe() override;
+    WindowResults results() override { return {surface_.scale(), tearing_hint_}; }
     Events pump(uint64_t timeout_us, const volatile sig_atomic_t *stop) override;
     unsigned in_flight() override { return feedback_.in_flight(); }
     uint64_t swap() override;
@@ -144,26 +145,27 @@ uint64_t WaylandBackend::swap()
     return swaps_;
 }
 
-DisplayIdentity WaylandBackend::identity()
+// Whether or not the compositor gives feedback, its sequence would be
+// meant to count refresh cycles, and the summary says what it flags of its clock.
+DisplayDescription WaylandBackend::describe()
 {
-    DisplayIdentity id;
-    id.window_system = "wayland";
-    id.server = connection_.server;
-    id.named_in_summary = id.compositor = true;
-    id.feedback = connection_.presentation ? Feedback::per_frame : Feedback::none;
-    id.feedback_source = "Wayland compositor, wp_presentation";
-    id.no_presents = connection_.presentation
-                         ? "none reported by the compositor for this window"
-                         : "none: the compositor gives no presentation feedback (no wp_presentation)";
-    id.in_flight_limit = 1;
-    id.swap_interval = swap_control_;
-    id.presentation_clock = connection_.clock_announced ? clock_text(connection_.clock) : "";
-    id.inject_refusal = wayland_inject_refusal();
-    id.output_refresh_hz = connection_.refresh_mhz / 1000.0;
-    id.buffer_scale = surface_.scale();
-    id.tearing_control = connection_.tearing_manager != nullptr;
-    id.tearing_hint = tearing_hint_;
-    return id;
+    DisplayDescription d;
+    d.identity.window_system = "wayland";
+    d.identity.server = connection_.server;
+    d.identity.presentation_clock = connection_.clock_announced ? clock_text(connection_.clock) : "";
+    d.identity.output_refresh_hz = connection_.refresh_mhz / 1000.0;
+    d.can.feedback = connection_.presentation ? Feedback::per_frame : Feedback::none;
+    d.can.refresh_sequence = true;
+    d.can.in_flight_limit = 1;
+    d.can.swap_control = swap_control_;
+    d.can.tearing_control = connection_.tearing_manager != nullptr;
+    d.can.inject_refusal = wayland_inject_refusal();
+    d.words.named = d.words.tells_clock = true;
+    d.words.feedback_source = "Wayland compositor, wp_presentation";
+    d.words.no_presents = connection_.presentation
+                              ? "none reported by the compositor for this window"
+                              : "none: the compositor gives no presentation feedback (no wp_presentation)";
+    return d;
 }
 
 }  // namespace

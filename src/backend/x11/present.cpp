@@ -89,14 +89,13 @@ void X11Present::identify(uint32_t root)
     }
     if (is_xwayland) {
         identity_.window_system = "xwayland", identity_.server = "Xwayland";
-        identity_.named_in_summary = true;
-        identity_.note = "Xwayland's vblank clock and presents imitate the compositor's; "
-                         "--winsys wayland measures the compositor itself";
+        wording_.named = true;
+        wording_.note = "Xwayland's vblank clock and presents imitate the compositor's; "
+                        "--winsys wayland measures the compositor itself";
     }
     if (is_xvfb)
         identity_.server = "Xvfb";
-    if (is_xwayland || is_xvfb)
-        identity_.hardware_clock = 0;
+    identity_.software_clock = is_xwayland || is_xvfb;
 }
 
 void X11Present::watch(const char *display_name, uint32_t window)

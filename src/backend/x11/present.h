@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "presentation.h"
+#include "window_system.h"
 
 struct xcb_connection_t;
 
@@ -23,6 +24,7 @@ public:
     // tells: Xvfb's and Xwayland's. A plain X server goes unnamed in the
     // summary: it is the usual case, and needs no word.
     DisplayIdentity identity() const { return identity_; }
+    DisplayWording wording() const { return wording_; }
 
 private:
     void forget();
@@ -38,4 +40,5 @@ private:
     uint64_t last_msc_ = 0, last_ust_ = 0;   // the latest answer
     double period_us_ = 0;                   // between answers; 0 unknown
     DisplayIdentity identity_;
+    DisplayWording wording_;
 };

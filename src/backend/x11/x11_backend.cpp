@@ -36,7 +36,8 @@ X11Backend *running = nullptr;
 class X11Backend final : public Backend {
 public:
     int open(const WindowRequest &request) override;
-    DisplayIdentity identity() override;
+    DisplayDescription describe() override;
+    WindowResults results() override { return {}; }
     Events pump(uint64_t timeout_us, const volatile sig_atomic_t *stop) override;
     bool run(FrameLoop &loop) override;
     unsigned in_flight() override { return 0; }
@@ -127,14 +128,14 @@ int X11Backend::open(const WindowRequest &r)
     return 0;
 }
 
-DisplayIdentity X11Backend::identity()
+DisplayDescription X11Backend::describe()
 {
-    DisplayIdentity id = present_.identity();
-    id.feedback = present_.connected() ? Feedback::vblank_clock : Feedback::none;
-    id.feedback_source = "Present vblank clock";
-    id.no_presents = "none reported by the X server for this window";
-    id.swap_interval = swap_control_;
-    return id;
+    DisplayDescription d{present_.identity(), {}, present_.wording()};
+    d.can.feedback = present_.connected() ? Feedback::vblank_clock : Feedback::none;
+    d.can.swap_control = swap_control_;
+    d.words.feedback_source = "Present vblank clock";
+    d.words.no_presents = "none reported by the X server for this window";
+    return d;
 }
 
 // GLUT handles the events between passes and its callbacks note them; a
