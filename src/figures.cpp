@@ -336,6 +336,8 @@ nlohmann::json report_json(const RunFigures &r)
         {"display", display_json(r.display)},
         {"cpu", {{"main_thread_s", r.cpu_main_thread_s}, {"process_s", r.cpu_process_s}}},
     };
+    if (!r.fingerprint.is_null())
+        j["fingerprint"] = r.fingerprint;
     if (r.input.listening)
         j["input"] = input_json(r.input);
     if (r.sleeps.hybrid)

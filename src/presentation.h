@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 enum PresentMode { mode_copy, mode_flip, mode_skip, mode_suboptimal_copy, mode_count };
 
@@ -38,6 +39,15 @@ enum class Feedback {
     per_frame,     // the compositor's word on every frame: presented when and how, or discarded
 };
 
+// The server and its output as the window system tells them, for the
+// report's fingerprint: what makes two runs comparable or not.
+struct ServerFacts {
+    std::string version;               // the X server's vendor and release; empty where not told
+    std::vector<std::string> globals;  // the globals a Wayland compositor offered
+    std::string output;                // the output's name, where told
+    int width = 0, height = 0;         // the output's size in pixels; 0 where not told
+};
+
 // What the window system is and what it offers, as it can be told before
 // any frame; the pipeline, the figures and the records read these, never
 // its name.
@@ -64,6 +74,7 @@ struct DisplayIdentity {
     double buffer_scale = 1;         // buffer pixels per logical pixel, as last drawn
     bool tearing_control = false;    // the compositor offers to present without waiting for vsync
     bool tearing_hint = false;       // vsync off asked the compositor for async presentation
+    ServerFacts facts;
 };
 
 // Where the window system's presentation feedback goes.

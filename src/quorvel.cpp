@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "clock.h"
 #include "data_files.h"
+#include "fingerprint.h"
 #include "frame_pipeline.h"
 #include "frame_stats.h"
 #include "options.h"
@@ -23,6 +25,8 @@ static Settings settings;
 static GlIdentity gl;
 static FramePipeline *pipeline = nullptr;
 static bool started = false;  // the frames have begun: from now on the records are published
+static std::vector<std::string> command_line;
+static HostFacts host;
 
 static std::string gl_string(GLenum name)
 {
@@ -68,6 +72,7 @@ static bool finish_run()
     RunFigures figures = gather_figures(gl, pace_name(settings.pace), frame_figures(), display);
     if (pipeline)
         figures.input = pipeline->input_figures();
+    figures.fingerprint = fingerprint_json(host, command_line, figures);
     if (pipeline && settings.pace == Pace::hybrid)
         figures.sleeps = {true, pipeline->wake_margin().margin_us(), pipeline->wake_margin().overshoots()};
     written = finish_records(figures, settings.summary);
@@ -95,6 +100,7 @@ int main(int argc, char **argv)
         printf("quorvel %s\n", QUORVEL_VERSION);
         return finish_stdout() ? 0 : 1;
     }
+    command_line.assign(argv, argv + argc);
     // Each write to standard output is checked before errno can change.
     printf("\nquorvel is running...\n");
     watch_stdout();
@@ -103,6 +109,7 @@ int main(int argc, char **argv)
     const BackendRow *row = choose_backend(settings.winsys, getenv);
     if (!settings.ok || (settings.inject && !can_inject(*row)) || !open_records(settings.log_path, settings.report_path))
         return 2;
+    host = read_host_facts();
     atexit(finish_at_exit);
     // The driver reads this when the context is made, so it must come first.
     putenv(vsync_request(vsync_on));

@@ -163,6 +163,8 @@ DisplayIdentity WaylandBackend::identity()
     id.buffer_scale = surface_.scale();
     id.tearing_control = connection_.tearing_manager != nullptr;
     id.tearing_hint = tearing_hint_;
+    id.facts.globals = connection_.globals;
+    id.facts.width = connection_.width, id.facts.height = connection_.height;
     return id;
 }
 
