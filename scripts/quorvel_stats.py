@@ -26,6 +26,7 @@ ALPHA = 0.05              # the family-wise error rate Holm's method keeps
 BLOCK_S = 1.0             # a block holds at least this much of a run
 MAX_STARTS = 1000         # block starts a run, on a grid: a long run costs no more than a short one
 COARSE_LEVELS = 128       # thresholds of the first pass, spread over the sample's ranks
+DRIFT_PARTS = 3           # a lone run's parts, whose spread stands for the drift between runs
 FINE_LEVELS = 256         # thresholds of the second pass, within the first pass's brackets
 THRESHOLD = 0.05          # the relative floor, --threshold
 FLOOR_US = 20             # the absolute floor of a percentile in μs
@@ -165,6 +166,19 @@ class Side:
         rows, picks = np.concatenate(rows), np.concatenate(picks)
         return sparse.csr_matrix((np.ones(len(rows)), (rows, picks)), shape=(resamples, total))
 
+    def drift(self, series, mask_machine, ps):
+        """With one run, what drift from run to run its own drift suggests: the variance of each
+        percentile over the run's thirds, which holds the slow changes of the machine that blocks of
+        a second miss. Repeats resample their runs instead: 0 each."""
+        if len(self.runs) > 1:
+            return np.zeros(len(ps))
+        run = self.runs[0]
+        v = run.series[series][~run.machine] if mask_machine else run.series[series]
+        thirds = [np.sort(part[~np.isnan(part)]) for part in np.array_split(v, DRIFT_PARTS)]
+        if any(len(part) == 0 for part in thirds):
+            return np.zeros(len(ps))
+        return np.array([np.var([nearest_rank(part, p) for part in thirds], ddof=1) for p in ps])
+
     def values(self, series, mask_machine):
         """The pooled values of a series over the side's runs, without the machine's frames if asked."""
         parts = []
@@ -251,10 +265,13 @@ def percentile_changes(figures, base, new, mask_machine):
         return changes
     ps = [f.p for f, _ in judged]
     deltas = new.resampled(series, mask_machine, ps, values[1]) - base.resampled(series, mask_machine, ps, values[0])
-    tail = (1 - CONFIDENCE) / 2 * 100
-    for (f, c), d in zip(judged, deltas.T):
-        c.low, c.high = (float(x) for x in np.percentile(d, [tail, 100 - tail]))
-        spread = float(np.std(d))
+    drift = base.drift(series, mask_machine, ps) + new.drift(series, mask_machine, ps)
+    tail, z = (1 - CONFIDENCE) / 2 * 100, stats.norm.ppf(1 - (1 - CONFIDENCE) / 2)
+    for (f, c), d, between in zip(judged, deltas.T, drift):
+        low, high = np.percentile(d, [tail, 100 - tail])
+        c.low = float(c.change - math.hypot(c.change - low, z * math.sqrt(between)))
+        c.high = float(c.change + math.hypot(high - c.change, z * math.sqrt(between)))
+        spread = math.sqrt(float(np.var(d)) + between)
         c.p = (0.0 if c.change else 1.0) if spread == 0 else float(2 * stats.norm.sf(abs(c.change) / spread))
     return changes
 
