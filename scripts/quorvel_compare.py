@@ -172,12 +172,16 @@ def context(base, new):
     """Where the fingerprints differ in what does not count: the machine, its load, the time."""
     out = []
     for key in CONTEXT:
-        a, b = ([json.dumps(fingerprint(r.report, key)) for r in side] for side in (base, new))
+        a, b = ([json.dumps(rounded(fingerprint(r.report, key))) for r in side] for side in (base, new))
         if a != b and key != "started_utc":
             out.append(f"{key.replace('_', ' ')}: {'/'.join(dict.fromkeys(a))} against {'/'.join(dict.fromkeys(b))}")
         elif key == "started_utc" and a != b:
             out.append(f"started: {'/'.join(a)} against {'/'.join(b)}".replace('"', ""))
     return out
+
+
+def rounded(value):
+    return [round(v, 2) if isinstance(v, float) else v for v in value] if isinstance(value, list) else value
 
 
 def repeats_differ(side):
@@ -479,7 +483,8 @@ def compare_pair(base, new, opts, rng):
     if diffs and not opts.across:
         raise Bad(out["name"], f"not comparable: {'; '.join(diffs)} (--across compares them anyway)")
     lines += [f"differs: {d}" for d in diffs] + [f"context: {d}" for d in ctx] + body
-    return [prefix + line for line in lines], out, asks
+    out["lines"] = [prefix + line for line in lines]
+    return out["lines"], out, asks
 
 
 def pairs_of(base, new, base_dir, new_dir):

@@ -34,7 +34,7 @@ def made_up(path, frames=600, interval=20000, late=0, seed=0, woke=(), **setting
               "frames": {"measured": frames - 21, "seconds": (frames - 21) * interval / 1e6, "stutters": 0},
               "display": {"window_system": "x11", "server": "Xvfb", "refresh_hz": 60.0,
                           "presents": {"skip": 0, "missed_vblanks": 0}},
-              "gl": {"renderer": "llvmpipe"}, "fingerprint": {"report_format": 1, "host": "lab", "kernel": "6.1"}}
+              "gl": {"renderer": "llvmpipe"}, "duration_us": {"p50": 1650, "p99": 1797}, "fingerprint": {"report_format": 1, "host": "lab", "kernel": "6.1"}}
     path.with_suffix(".json").write_text(json.dumps(report))
     return str(path.with_suffix(".json"))
 
@@ -103,6 +103,10 @@ def test_worse_only_with_the_machines_frames_is_the_machines(tmp_path):
     known = tmp_path / "known"
     known.write_text("# the machine is busy tonight\nlateness p90\nlateness p99  # too\n")
     assert compare(base, new, "--strict", "--known", known)[0] == 0
+    os.remove(new[:-5] + ".csv")  # the report's own figures alone, and no call without an interval
+    status, out, _ = compare(base, new)
+    assert status == 0 and verdicts(out)["frame cost p50"] == "unknown: no log beside it (new.csv): the report's " \
+        "figure alone, with no interval"
 
 
 def test_counts_compare_as_poisson_rates():
