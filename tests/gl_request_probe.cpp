@@ -1,8 +1,11 @@
 // An LD_PRELOAD probe of what the program asks of the GL driver: the vsync
 // variable when the context is made, and the swap interval. It offers swap
 // control, which Xvfb's screen lacks, so that the interval is asked for at all.
+// With GL_REQUEST_PROBE_FINISH_US, glFinish takes that long: offscreen, a
+// frame that draws long at will.
 #include <GL/glx.h>
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,4 +48,11 @@ extern "C" const char *glXQueryExtensionsString(Display *d, int screen)
     auto query = reinterpret_cast<const char *(*)(Display *, int)>(dlsym(RTLD_NEXT, "glXQueryExtensionsString"));
     snprintf(list, sizeof list, "%s GLX_EXT_swap_control ", query(d, screen));
     return list;
+}
+
+extern "C" void glFinish()
+{
+    if (const char *us = getenv("GL_REQUEST_PROBE_FINISH_US"))
+        usleep(useconds_t(atoi(us)));
+    reinterpret_cast<void (*)()>(dlsym(RTLD_NEXT, "glFinish"))();
 }

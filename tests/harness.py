@@ -139,6 +139,13 @@ def run(display, *args, **kw):
     return finish(start(display, *args, **kw))
 
 
+def await_rows(log, rows, seconds=30):
+    """Waits until the live log holds `rows` frames or more, however slow the machine; at most `seconds`."""
+    end = time.monotonic() + seconds
+    while not (log.exists() and log.read_text().count("\n") > rows) and time.monotonic() < end:
+        time.sleep(0.1)
+
+
 def probed(path):
     """The environment that has tests/gl_request_probe.cpp note the GL requests in `path`."""
     return {"LD_PRELOAD": os.environ["GL_REQUEST_PROBE_LIB"], "GL_REQUEST_PROBE": str(path),

@@ -43,7 +43,7 @@ def test_llvmpipe_on_xvfb_is_not_locked_and_presents_nothing(tmp_path, hz, args)
             shown, rows, out = figures(display, tmp_path, *args,
                                        err_text="" if hz else "Maximum number of clients reached\n")
     assert (shown["swap_control"], shown["window_system"], shown["hardware_clock"]) == (False, "x11", hz and False)
-    assert set(shown["presents"].values()) == {0, None} and len(rows) > 100
+    assert set(shown["presents"].values()) == {0, None} and rows[-1]["measured"]
     assert all(r["present_ust"] is r["present_mode"] is None and r["swap_end_mono_us"] for r in rows)
     if hz is None:
         assert (shown["refresh_hz"], shown["vsync"]) == (None, "unknown") and "refresh: unknown (no vblank clock)\n" in out

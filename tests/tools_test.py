@@ -15,7 +15,7 @@ from PIL import Image
 
 import footage
 import quorvel_log
-from harness import BIN, DATA, run, weston, xvfb
+from harness import BIN, DATA, await_rows, run, weston, xvfb
 
 PLOT, READ = os.environ["QUORVEL_PLOT"], os.environ["QUORVEL_READ"]
 EXPORT = os.path.join(os.path.dirname(PLOT), "quorvel-export")
@@ -93,9 +93,7 @@ def test_a_stop_signal_reaches_the_program_once_however_it_is_sent_and_the_recor
     with xvfb() if way == "direct" else contextlib.nullcontext() as display:
         proc = subprocess.Popen(list(map(str, command)), cwd=DATA, env={**env, "DISPLAY": display or ""},
                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, start_new_session=True)
-        end = time.monotonic() + 60
-        while not (log.exists() and log.read_text().count("\n") > 30) and time.monotonic() < end:
-            time.sleep(0.1)
+        await_rows(log, 30, seconds=60)
         (os.killpg if to_group else os.kill)(proc.pid, sig)
         status = proc.wait(timeout=30)
     end = time.monotonic() + 10 * (sig == signal.SIGKILL)  # after a SIGKILL the rest go by themselves
