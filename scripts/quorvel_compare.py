@@ -81,12 +81,7 @@ def read_side_file(path):
         version = need(path, report, "fingerprint.report_format", int)
         if version > FORMAT:
             raise Bad(path, f"a report of format {version}, newer than this quorvel-compare reads ({FORMAT})")
-    for where, kinds in (("settings.interval_us", int), ("settings.pace", str), ("settings.vsync_requested", bool),
-                         ("frames.measured", int), ("frames.seconds", (int, float)), ("frames.stutters", int),
-                         ("display.window_system", str), ("display.presents.skip", int), ("gl.renderer", str)):
-        need(path, report, where, kinds)
-    for where in ("display.presents.missed_vblanks", "display.refresh_hz", "display.server"):
-        need(path, report, where, (int, float, str), null=True)
+    check_fields(path, report)
     log_path = os.path.splitext(path)[0] + ".csv"
     if not os.path.exists(log_path):
         return Run(path, report, None, f"no log beside it ({os.path.basename(log_path)})")
@@ -103,14 +98,27 @@ def read_side_file(path):
         raise Bad(log_path, str(e))
 
 
+def check_fields(path, report):
+    """Raises Bad where a field the comparison reads is missing or of the wrong kind."""
+    for where, kinds in (("settings.interval_us", int), ("settings.pace", str), ("settings.vsync_requested", bool),
+                         ("frames.measured", int), ("frames.seconds", (int, float)), ("frames.stutters", int),
+                         ("display.window_system", str), ("display.presents.skip", int), ("gl.renderer", str)):
+        need(path, report, where, kinds)
+    for where in ("display.presents.missed_vblanks", "display.refresh_hz", "display.server"):
+        need(path, report, where, (int, float, str), null=True)
+
+
 def read_check(path, report):
     for winsys, checks in report["checks"].items():
         if not isinstance(checks, list) or not all(
                 isinstance(c, dict) and all(isinstance(c.get(k), str) for k in ("check", "verdict", "measured"))
                 for c in checks):
             raise Bad(path, f"not a quorvel-check report: its checks of {winsys} are damaged")
-    if not isinstance(report.get("runs"), dict):
+    if not isinstance(report.get("runs"), dict) or not all(isinstance(r, dict) for r in report["runs"].values()):
         raise Bad(path, "not a quorvel-check report: no runs")
+    for winsys, runs in report["runs"].items():
+        if isinstance(runs.get("vsync0"), dict):
+            check_fields(f"{path}: runs.{winsys}.vsync0", runs["vsync0"])
     return Check(path, report)
 
 
@@ -455,8 +463,8 @@ def compare_pair(base, new, opts, rng):
     if isinstance(base[0], Check):
         if len(base) > 1 or len(new) > 1:
             raise Bad(out["name"], "quorvel-check reports compare one against one")
-        runs = [[Run(c.path, r) for c in side for r in (c.report["runs"].get(w, {}).get("vsync0") for w in sorted(
-            c.report["runs"])) if isinstance(r, dict) and "display" in r and "gl" in r] for side in (base, new)]
+        runs = [[Run(c.path, r) for c in side for r in (c.report["runs"][w].get("vsync0") for w in sorted(
+            c.report["runs"])) if isinstance(r, dict)] for side in (base, new)]
         diffs = differences(*runs) if all(runs) else []
         rows = compare_checks(base[0], new[0])
         body, asks = check_lines(rows, opts.all, opts.known, opts.flakes)
