@@ -5,7 +5,10 @@ only reads them: a log's `measured` column is 1 for the frames the
 statistics, the summary and the report measure, and 0 for the warm-up.
 """
 import csv
+import io
 import math
+
+import numpy
 
 COLUMNS = ["frame", "start_us", "swap_end_us", "interval_us", "duration_us"]  # the first ones, in order
 TEXT_COLUMNS = {"present_mode", "present_flags"}
@@ -49,6 +52,48 @@ def read(path, warn=None):
             except ValueError:
                 raise BadLog(f"line {line}: {name} is not a number: {cell!r}")
     return columns
+
+
+def arrays(path, warn=None):
+    """The log's columns as NumPy arrays, for logs of any length: numbers as
+    float64 (NaN for an empty cell; exact, as ticks stay below 2**53), text as
+    str ("" for an empty cell). A last row cut short is left out, as `read`
+    leaves it."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as e:
+        raise BadLog(e.strerror or str(e))
+    head, _, body = data.partition(b"\n")
+    header = head.decode("latin-1").split(",")
+    if header[:len(COLUMNS)] != COLUMNS:
+        raise BadLog("not a quorvel log: the header should start with " + ",".join(COLUMNS))
+    rows = body.count(b"\n")
+    if body and not body.endswith(b"\n"):
+        if warn:
+            warn(f"line {rows + 2} is cut short; reading the {rows} whole rows")
+        body = body[:body.rfind(b"\n") + 1]
+    if not rows:
+        raise BadLog("no frames")
+    if body.count(b",") != rows * (len(header) - 1):
+        line, row = next((n, row) for n, row in enumerate(body.split(b"\n"), start=2)
+                         if row.count(b",") != len(header) - 1)
+        raise BadLog(f"line {line} has {row.count(b',') + 1} fields, not {len(header)}")
+    for _ in range(2):  # ",,," needs two passes: each match takes both its commas
+        body = body.replace(b",,", b",nan,")
+    body = body.replace(b",\n", b",nan\n")
+    numeric = [n for n, name in enumerate(header) if name not in TEXT_COLUMNS]
+    try:
+        table = numpy.loadtxt(io.BytesIO(body), delimiter=",", usecols=numeric, dtype=numpy.float64, ndmin=2,
+                              comments=None)
+        out = {header[n]: table[:, k] for k, n in enumerate(numeric)}
+        for n, name in enumerate(header):
+            if name in TEXT_COLUMNS:
+                text = numpy.loadtxt(io.BytesIO(body), delimiter=",", usecols=[n], dtype=str, ndmin=1, comments=None)
+                out[name] = numpy.where(text == "nan", "", text)
+    except ValueError as e:
+        raise BadLog(f"not a number where one belongs: {e}")
+    return out
 
 
 def measured(log):

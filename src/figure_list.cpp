@@ -212,6 +212,8 @@ FigureList figure_list(const RunFigures &r)
     l.push_back({"gl.vendor", word(r.gl_vendor)});
     l.push_back({"gl.version", word(r.gl_version)});
     pace(l, r);
+    if (!r.fingerprint.is_null())
+        l.push_back({"fingerprint", {r.fingerprint, ""}});
     l.push_back({"cpu.main_thread_s", number(r.cpu_main_thread_s, "%.3f"), "cpu s: main thread {}, "});
     l.push_back({"cpu.process_s", number(r.cpu_process_s, "%.3f"), "process {}\n"});
     return l;

@@ -95,6 +95,7 @@ struct RunFigures {
     InputFigures input;
     std::string gl_renderer, gl_vendor, gl_version;
     double cpu_main_thread_s = 0, cpu_process_s = 0;
+    nlohmann::json fingerprint;  // null for none
 };
 
 // Folds in one measured frame, with what held it back and how late the loop woke for it.

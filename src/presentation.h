@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 enum PresentMode { mode_copy, mode_flip, mode_skip, mode_suboptimal_copy, mode_count };
 

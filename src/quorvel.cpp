@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "clock.h"
 #include "data_files.h"
+#include "fingerprint.h"
 #include "frame_pipeline.h"
 #include "frame_stats.h"
 #include "options.h"
@@ -27,6 +29,8 @@ static FrameLog frame_log;
 static ReportFile report;
 static FramePipeline *pipeline = nullptr;
 static bool started = false;  // the frames have begun: from now on the records are published
+static std::vector<std::string> command_line;
+static HostFacts host;
 
 static std::string gl_string(GLenum name)
 {
@@ -84,6 +88,7 @@ static bool finish_run()
     RunFigures figures = gather_figures(gl, pace_name(settings.pace), frame_figures(), display);
     if (pipeline)
         figures.input = pipeline->input_figures();
+    figures.fingerprint = fingerprint_json(host, command_line, figures);
     if (pipeline && settings.pace == Pace::hybrid)
         figures.sleeps = {true, pipeline->wake_margin().margin_us(), pipeline->wake_margin().overshoots()};
     FigureList list = figure_list(figures);
@@ -115,6 +120,7 @@ int main(int argc, char **argv)
         answer(asked, argc, argv);
         return finish_stdout() ? 0 : 1;
     }
+    command_line.assign(argv, argv + argc);
     // Each write to standard output is checked before errno can change.
     printf("\nquorvel is running...\n");
     watch_stdout();
@@ -124,6 +130,7 @@ int main(int argc, char **argv)
     if (!settings.ok || (settings.inject && !can_inject(*row)) || !report.check(settings.report_path) ||
         !frame_log.open(settings.log_path))
         return 2;
+    host = read_host_facts();
     atexit(finish_at_exit);
     // The driver reads this when the context is made, so it must come first.
     putenv(vsync_request(vsync_on));

@@ -6,12 +6,22 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // How a window system tells what the display did with the frames.
 enum class Feedback {
     none,          // nothing at all
     vblank_clock,  // a vblank clock to phase the swaps against, and presents where the driver uses it (X Present)
     per_frame,     // the display's word on every frame: presented when and how, or discarded
+};
+
+// The server and its output as the window system tells them, for the
+// report's fingerprint: what makes two runs comparable or not.
+struct ServerFacts {
+    std::string version;               // the X server's vendor and release; empty where not told
+    std::vector<std::string> globals;  // the globals a Wayland compositor offered
+    std::string output;                // the output's name, where told
+    int width = 0, height = 0;         // the output's size in pixels; 0 where not told
 };
 
 // What the window system and its server are.
@@ -21,6 +31,7 @@ struct DisplayIdentity {
     std::string presentation_clock;  // the clock of the presentation times, where announced
     double output_refresh_hz = 0;    // the output's current mode, where the server tells; 0 unknown
     bool software_clock = false;     // the server's vblank clock is known to be a software timer
+    ServerFacts facts;
 };
 
 // What the window system can give, each on its own.

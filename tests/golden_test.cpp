@@ -87,13 +87,13 @@ RunFigures run(const Case &c)
 // The window systems as their backends describe them: identity, capabilities, wording.
 DisplayDescription x11(const char *server, bool swap_control)
 {
-    return {{"x11", server, "", 0, true}, {Feedback::vblank_clock, false, 0, swap_control, false, ""},
+    return {{"x11", server, "", 0, true, {}}, {Feedback::vblank_clock, false, 0, swap_control, false, ""},
             {false, "", false, "Present vblank clock", "none reported by the X server for this window"}};
 }
 
 DisplayDescription wayland(const char *server, bool presentation)
 {
-    return {{"wayland", server, presentation ? "CLOCK_MONOTONIC" : "", presentation ? 60 : 143.998},
+    return {{"wayland", server, presentation ? "CLOCK_MONOTONIC" : "", presentation ? 60 : 143.998, false, {}},
             {presentation ? Feedback::per_frame : Feedback::none, true, 1, true, !presentation,
              "--inject on Wayland needs a uinput keyboard, which this build does not make"},
             {true, "", true, "Wayland compositor, wp_presentation",
@@ -107,7 +107,7 @@ std::vector<Case> cases()
     xwayland.identity.window_system = "xwayland";
     xwayland.words = {true, "Xwayland's vblank clock and presents imitate the compositor's; --winsys wayland "
                       "measures the compositor itself", false, "Present vblank clock", "none"};
-    DisplayDescription offscreen{{"offscreen", "none", "", 0, false},
+    DisplayDescription offscreen{{"offscreen", "none", "", 0, false, {}},
                                  {Feedback::none, false, 0, false, false, "--inject offscreen: there is no window to press keys on"},
                                  {true, "", false, "", "none: offscreen, nothing is shown"}};
     return {

@@ -34,6 +34,8 @@ read=$("$bin/quorvel-read" "$tmp/blank.png" 2>&1) || true
 [ "$read" = "quorvel-read: $tmp/blank.png: no code found" ] || fail "quorvel-read said: $read"
 [ "$("$bin/quorvel-check" --winsys wayland 2>&1 | tail -n1)" = "quorvel-check: error: no wayland session here (quorvel --winsys list finds none)" ] ||
     fail "quorvel-check did not refuse a missing Wayland session"
-for page in quorvel quorvel-plot quorvel-read quorvel-check; do
+said=$("$bin/quorvel-compare" "$tmp/none.json" "$tmp/none.json" 2>&1) && fail "quorvel-compare compared nothing"
+[ "$said" = "quorvel-compare: $tmp/none.json: No such file or directory" ] || fail "quorvel-compare said: $said"
+for page in quorvel quorvel-plot quorvel-read quorvel-check quorvel-compare; do
     man -l "$tmp/root/usr/share/man/man1/$page.1.gz" 2>&1 | grep -q '^EXIT STATUS' || fail "no man page for $page"
 done

@@ -40,10 +40,10 @@ wl_output_listener output_listener()
     wl_output_listener l{};
     l.geometry = [](void *, wl_output *, int32_t, int32_t, int32_t, int32_t, int32_t, const char *, const char *,
                     int32_t) {};
-    l.mode = [](void *data, wl_output *output, uint32_t flags, int32_t, int32_t, int32_t refresh) {
+    l.mode = [](void *data, wl_output *output, uint32_t flags, int32_t width, int32_t height, int32_t refresh) {
         auto *c = static_cast<WaylandConnection *>(data);
         if ((flags & WL_OUTPUT_MODE_CURRENT) && output == c->outputs.front().output)
-            c->refresh_mhz = refresh;
+            c->refresh_mhz = refresh, c->width = width, c->height = height;
     };
     l.done = [](void *, wl_output *) {};
     l.scale = [](void *data, wl_output *output, int32_t factor) {
@@ -63,6 +63,8 @@ void WaylandConnection::global(uint32_t name, const char *interface, uint32_t ve
 {
     auto bind = [&](const wl_interface &i, uint32_t v) { return wl_registry_bind(registry, name, &i, v); };
     notice_compositor(interface);
+    if (std::find(globals.begin(), globals.end(), interface) == globals.end())
+        globals.emplace_back(interface);
     if (strcmp(interface, wl_compositor_interface.name) == 0) {
         // Version 3 brings set_buffer_scale, 4 damage_buffer.
         compositor_version = std::min(version, 4u);

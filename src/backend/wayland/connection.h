@@ -68,6 +68,8 @@ public:
     std::vector<WaylandOutput> outputs;  // every output; the first gives the refresh
     int32_t refresh_mhz = 0;
     std::string server = "unknown compositor";
+    std::vector<std::string> globals;  // every interface offered, in the order offered
+    int32_t width = 0, height = 0;     // the first output's current mode
 
 private:
     void notice_compositor(const char *interface);

@@ -154,6 +154,8 @@ DisplayDescription WaylandBackend::describe()
     d.identity.server = connection_.server;
     d.identity.presentation_clock = connection_.clock_announced ? clock_text(connection_.clock) : "";
     d.identity.output_refresh_hz = connection_.refresh_mhz / 1000.0;
+    d.identity.facts.globals = connection_.globals;
+    d.identity.facts.width = connection_.width, d.identity.facts.height = connection_.height;
     d.can.feedback = connection_.presentation ? Feedback::per_frame : Feedback::none;
     d.can.refresh_sequence = true;
     d.can.in_flight_limit = 1;

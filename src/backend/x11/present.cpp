@@ -83,7 +83,10 @@ void X11Present::identify(uint32_t root)
     Freed<xcb_query_extension_reply_t> xwayland{
         xcb_query_extension_reply(connection_, xcb_query_extension(connection_, uint16_t(strlen(ext)), ext), nullptr)};
     bool is_xwayland = xwayland.reply && xwayland.reply->present, is_xvfb = false;
-    for (const std::string &name : output_names(connection_, root)) {
+    std::vector<std::string> outputs = output_names(connection_, root);
+    if (!outputs.empty())
+        identity_.facts.output = outputs.front();
+    for (const std::string &name : outputs) {
         is_xwayland = is_xwayland || name.rfind("XWAYLAND", 0) == 0;
         is_xvfb = is_xvfb || name == "screen";
     }
@@ -112,6 +115,10 @@ void X11Present::watch(const char *display_name, uint32_t window)
     xcb_screen_iterator_t roots = xcb_setup_roots_iterator(xcb_get_setup(connection_));
     for (; screen > 0 && roots.rem > 1; --screen)
         xcb_screen_next(&roots);
+    const xcb_setup_t *setup = xcb_get_setup(connection_);
+    identity_.facts.version = std::string(xcb_setup_vendor(setup), size_t(xcb_setup_vendor_length(setup))) + " " +
+                              std::to_string(setup->release_number);
+    identity_.facts.width = roots.data->width_in_pixels, identity_.facts.height = roots.data->height_in_pixels;
     identify(roots.data->root);
     free(xcb_present_query_version_reply(connection_, xcb_present_query_version(connection_, 1, 0), nullptr));
     window_ = window;
