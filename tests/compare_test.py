@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import quorvel_compare as qc
+import quorvel_sides
 import quorvel_stats as qs
 from harness import finish, run, start, weston, xvfb
 
@@ -155,13 +156,13 @@ def damaged(tmp_path, rng):
 
 def test_damaged_inputs_are_named_in_one_line_never_a_traceback(tmp_path):
     rng = random.Random(48)
-    good = [qc.read_side_file(made_up(tmp_path / "good"))]
+    good = [quorvel_sides.read_side_file(made_up(tmp_path / "good"))]
     options = type("Options", (), dict(across=True, threshold=0.05, all=True, known=set(), flakes=set()))
     for _ in range(100):
         path = damaged(tmp_path, rng)
         try:
-            qc.compare_pair(good, [qc.read_side_file(path)], options, np.random.default_rng(0))
-        except qc.Bad as e:
+            qc.compare_pair(good, [quorvel_sides.read_side_file(path)], options, np.random.default_rng(0))
+        except quorvel_sides.Bad as e:
             assert path[:-5] in e.args[0] and "\n" not in e.args[1]
 
 
@@ -202,7 +203,7 @@ def test_runs_of_the_same_settings_compare_same(tmp_path):
     assert (status, err) == (0, "") and "one run a side" in out and "worse\n" not in out
     # Separate runs of the same settings call a change in at most one comparison of twenty (pairs of the eight).
     options = type("Options", (), dict(across=False, threshold=0.05, all=True, known=set(), flakes=set()))
-    read = [qc.read_side_file(r) for r in runs]
+    read = [quorvel_sides.read_side_file(r) for r in runs]
     called = [n for n, (a, b) in enumerate(itertools.islice(itertools.combinations(read, 2), 20))
               if any(f["verdict"] in ("better", "worse") for f in
                      qc.compare_pair([a], [b], options, np.random.default_rng(n))[1]["figures"])]
