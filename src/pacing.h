@@ -78,12 +78,14 @@ uint64_t woke_late(uint64_t now, uint64_t due, uint64_t free);
 // within its bounds: at least `floor_us`, so that a quiet machine still
 // spins a little, and at most the smaller of `ceiling_us` and half the
 // interval, so that a stall of the machine never makes the pace spin for a
-// frame. Until the first sleeps are in, the margin is its upper bound.
+// frame. Until enough sleeps are in to tell a tail, the margin is its upper
+// bound: sixteen sleeps settled it too early, and frames soon after the
+// warm-up woke late.
 class WakeMargin {
 public:
     static constexpr uint64_t floor_us = 100, ceiling_us = 3000, headroom_us = 50;
     static constexpr size_t window = 512;     // the recent sleeps it learns from
-    static constexpr size_t first_settle = 16, settle_every = 32;
+    static constexpr size_t first_settle = 64, settle_every = 32;
     static constexpr double quantile = 0.995;
 
     explicit WakeMargin(uint64_t interval_us);
