@@ -78,9 +78,8 @@ uint64_t woke_late(uint64_t now, uint64_t due, uint64_t free);
 // within its bounds: at least `floor_us`, so that a quiet machine still
 // spins a little, and at most the smaller of `ceiling_us` and half the
 // interval, so that a stall of the machine never makes the pace spin for a
-// frame. Until enough sleeps are in to tell a tail, the margin is its upper
-// bound: sixteen sleeps settled it too early, and frames soon after the
-// warm-up woke late.
+// frame. Until enough sleeps are in to tell a tail above p99 (a few
+// dozen), the margin is its upper bound.
 class WakeMargin {
 public:
     static constexpr uint64_t floor_us = 100, ceiling_us = 3000, headroom_us = 50;
