@@ -91,7 +91,7 @@ TEST(Options, CommandLines)
     EXPECT_TRUE(settings.pace == Pace::hybrid && settings.summary);
 }
 
-// --winsys auto picks as the program always did: X11 wherever DISPLAY is
+// --winsys auto picks X11 wherever DISPLAY is
 // set, and wherever neither is; Wayland where only WAYLAND_DISPLAY is. A
 // name wins over the environment; offscreen is never guessed.
 TEST(Options, TheBackendChoice)
