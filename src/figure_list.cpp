@@ -17,6 +17,39 @@ void settings(FigureList &l, const RunFigures &r)
     l.push_back({"settings.warmup_frames", count(warmup_frames)});
 }
 
+// The late frames' time as the kernel saw the main thread spend it, under
+// the line that splits their excess; the report says so where it kept none.
+void late_accounts(FigureList &l, const FrameFigures &f)
+{
+    const AccountSums &a = f.late_accounts;
+    bool shown = f.late && f.accounted;
+    auto sum = [&f](uint64_t n) { return f.accounted ? count(n) : unknown(); };
+    if (f.late && !f.accounted)
+        l.push_back({"", word("none"), "late frames by the kernel's accounts: {}\n"});
+    l.push_back({"frames.late_by.waiting_for_cpu_us", sum(a.run_queue + a.woke_queued),
+                 shown ? formatted("late frames by the kernel's accounts, %s: {} waiting for a CPU ", mu_s) : ""});
+    l.push_back({"", count(a.woke_queued), shown ? "({} of it before the frame), " : ""});
+    l.push_back({"frames.late_by.blocked_us", sum(a.blocked), shown ? "{} blocked in GL or the window system, " : ""});
+    l.push_back({"frames.late_by.on_cpu_us", sum(a.on_cpu), shown ? "{} on the CPU\n" : ""});
+}
+
+// The run's totals of the kernel's accounts, and the host's steal: a run
+// figure, as the kernel counts it for every CPU at once.
+void accounts(FigureList &l, const RunFigures &r)
+{
+    const FrameFigures &f = r.frames;
+    auto sum = [&f](uint64_t n) { return f.accounted ? count(n) : unknown(); };
+    l.push_back({"frames.accounts.source", word(f.accounted ? "schedstat" : "none")});
+    l.push_back({"frames.accounts.on_cpu_us", sum(f.accounts.on_cpu)});
+    l.push_back({"frames.accounts.run_queue_us", sum(f.accounts.run_queue)});
+    l.push_back({"frames.accounts.blocked_us", sum(f.accounts.blocked)});
+    l.push_back({"frames.accounts.woke_queued_us", sum(f.accounts.woke_queued)});
+    bool stolen = r.stolen_us && *r.stolen_us > 0;
+    l.push_back({"frames.accounts.stolen_us", r.stolen_us ? count(*r.stolen_us) : unknown(),
+                 stolen ? formatted("stolen by the host %s: {} (the hypervisor's steal over the run, all CPUs)\n", mu_s)
+                        : ""});
+}
+
 // Of each late interval's excess, what held it, then how late the loop
 // woke, then the rest; a line of its own where any frame was late.
 void late_frames(FigureList &l, const RunFigures &r)
@@ -32,6 +65,7 @@ void late_frames(FigureList &l, const RunFigures &r)
                  f.late ? formatted("late by %s: {} held by the window system, ", mu_s) : ""});
     l.push_back({"frames.late_by.woke_late_us", count(f.late_causes.woke_late), f.late ? "{} woken late by the machine, " : ""});
     l.push_back({"frames.late_by.drawn_long_us", count(f.late_causes.drawn_long), f.late ? "{} drawn long\n" : ""});
+    late_accounts(l, f);
 }
 
 void frames(FigureList &l, const RunFigures &r)
@@ -54,6 +88,7 @@ void frames(FigureList &l, const RunFigures &r)
                           : ""});
     l.push_back({"frames.held_us", count(f.held_us)});
     l.push_back({"frames.woke_late_us", count(f.woke_late_us)});
+    accounts(l, r);
 }
 
 // What the window system is, where the summary names it, with its caveat

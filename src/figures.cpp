@@ -5,19 +5,29 @@
 
 #include "frame.h"
 
-void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us, uint64_t held_us,
-               uint64_t woke_late_us)
+void AccountSums::add(const FrameAccounts &a)
 {
+    on_cpu += a.on_cpu_us, run_queue += a.run_queue_us, blocked += a.blocked_us, woke_queued += a.woke_queued_us;
+}
+
+void add_frame(FrameFigures &f, int32_t requested_us, const Frame &frame)
+{
+    uint64_t interval_us = frame.interval_us;
     f.interval.add(interval_us);
-    f.duration.add(duration_us);
+    f.duration.add(frame.duration_us);
     f.stutters.add(interval_us);
-    f.held_us += held_us;
-    f.woke_late_us += woke_late_us;
+    f.held_us += frame.held_us;
+    f.woke_late_us += frame.woke_late_us;
+    f.accounted = f.accounted || frame.accounts;
+    if (frame.accounts)
+        f.accounts.add(*frame.accounts);
     if (requested_us <= 0 || 2 * interval_us <= 3 * uint64_t(requested_us))
         return;
     ++f.late;
+    if (frame.accounts)
+        f.late_accounts.add(*frame.accounts);
     uint64_t excess = interval_us - uint64_t(requested_us);
-    uint64_t held = std::min(held_us, excess), woke = std::min(woke_late_us, excess - held);
+    uint64_t held = std::min(frame.held_us, excess), woke = std::min(frame.woke_late_us, excess - held);
     f.late_causes.held += held;
     f.late_causes.woke_late += woke;
     f.late_causes.drawn_long += excess - held - woke;

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "accounts.h"
 #include "figure_model.h"
 #include "histogram.h"
 #include "input.h"
@@ -37,6 +39,12 @@ private:
     uint64_t n_ = 0, sum_ = 0, count_ = 0;
 };
 
+// Sums of frames' accounts (frame.h), μs.
+struct AccountSums {
+    uint64_t on_cpu = 0, run_queue = 0, blocked = 0, woke_queued = 0;
+    void add(const FrameAccounts &a);
+};
+
 // The frames past the warm-up: the same ones the statistics lines measure.
 struct FrameFigures {
     Histogram interval, duration;  // μs, swap end to swap end, and start to swap end
@@ -44,6 +52,10 @@ struct FrameFigures {
     uint64_t held_us = 0, woke_late_us = 0;  // over every measured frame
     LateCauses late_causes;
     StutterCount stutters;
+    // The kernel's accounts of every measured frame and of the late ones;
+    // `accounted` where it kept them.
+    bool accounted = false;
+    AccountSums accounts, late_accounts;
 };
 
 // Where the count of missed vblanks comes from, or why there is none.
@@ -95,12 +107,14 @@ struct RunFigures {
     InputFigures input;
     std::string gl_renderer, gl_vendor, gl_version;
     double cpu_main_thread_s = 0, cpu_process_s = 0;
+    std::optional<uint64_t> stolen_us;  // the host's steal of all CPUs over the run, where the kernel reports it
     nlohmann::json fingerprint;  // null for none
 };
 
-// Folds in one measured frame, with what held it back and how late the loop woke for it.
-void add_frame(FrameFigures &f, int32_t requested_us, uint64_t interval_us, uint64_t duration_us, uint64_t held_us = 0,
-               uint64_t woke_late_us = 0);
+struct Frame;
+// Folds in one measured frame, with what held it back, how late the loop
+// woke for it and the kernel's accounts of it.
+void add_frame(FrameFigures &f, int32_t requested_us, const Frame &frame);
 
 // Folds in a present; a latency below 0 is unknown.
 void add_present(DisplayFigures &d, PresentMode mode, int64_t latency_us);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "accounts.h"
 #include "presentation.h"
 
 // Frames up to this count are not measured: they carry the window mapping,
@@ -28,6 +29,8 @@ struct Frame {
     // system to release it, and how late the loop noticed it was due beyond
     // its due tick and the end of the frame before (the machine's stall).
     uint64_t held_us = 0, woke_late_us = 0;
+    // What the kernel saw the main thread do meanwhile, where it keeps accounts.
+    std::optional<FrameAccounts> accounts = std::nullopt;
 };
 
 // The frame numbered `number` from its three clock readings, after a frame

@@ -45,6 +45,7 @@ bool FramePipeline::run(uint64_t now, const std::function<bool()> &finish)
 {
     limits_ = run_limits(settings_.frame_limit, settings_.duration_limit, now);
     finish_ = finish;
+    steal_at_start_ = read_steal_us();
     if (!backend_.run(*this))
         for (Next next = pass(); next != Next::end; next = pass())
             if (next == Next::draw)
@@ -84,8 +85,10 @@ Next FramePipeline::pass()
     // The first request, and any at interval 0, had no due tick to be late for.
     uint64_t due_at = interval && ticks2 ? next_frame_tick(limits_, totalcount) : 0;
     bool due = redisplay_due(now);
-    if (due && !redraw_)
+    if (due && !redraw_) {
         late_ = woke_late(now, due_at, free_since_);
+        found_due_ = accounts_.read();
+    }
     redraw_ = redraw_ || due || events.redraw;
     if (redraw_ && released()) {
         held_ = held_since_ ? now - held_since_ : 0;
@@ -237,8 +240,21 @@ static void computeFPS(Backend &backend)
     sdkResetTimer(&timer);
 }
 
+// The kernel's accounts of the frame, from reads that bracket its start and
+// swap-end ticks from outside; the next frame's wake-up is counted from here.
+void FramePipeline::account(Frame &frame, const ThreadTimes &before_start)
+{
+    ThreadTimes after_end = accounts_.read();
+    if (accounts_.available())
+        frame.accounts = split_frame(previous_end_, found_due_.value_or(before_start), before_start, after_end,
+                                     frame.duration_us, frame.woke_late_us);
+    previous_end_ = after_end;
+    found_due_.reset();
+}
+
 void FramePipeline::draw_frame()
 {
+    ThreadTimes before_start = accounts_.read();
     sdkStartTimer(&timer);
     uint64_t start = getsystemtick();
     uint64_t number = totalcount + 1;
@@ -258,6 +274,7 @@ void FramePipeline::draw_frame()
     frame.input_us = answered;
     frame.held_us = std::exchange(held_, 0);
     frame.woke_late_us = std::exchange(late_, 0);
+    account(frame, before_start);
     held_since_ = 0;
     input_.swapped(frame);
     previous_swap_end_ = swap_end;
@@ -289,6 +306,14 @@ void FramePipeline::presented(const Presentation &p)
         record->present = p, record->animation_error_us = error;
     if (p.mode != mode_skip)
         input_.presented(p.frame_id, p.ust_mono);
+}
+
+std::optional<uint64_t> FramePipeline::stolen_us() const
+{
+    std::optional<uint64_t> now = read_steal_us();
+    if (!now || !steal_at_start_)
+        return std::nullopt;
+    return *now > *steal_at_start_ ? *now - *steal_at_start_ : 0;
 }
 
 DisplayFigures FramePipeline::finish()

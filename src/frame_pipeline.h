@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "accounts.h"
 #include "backend/backend.h"
 #include "display_watch.h"
 #include "frame_ledger.h"
@@ -41,6 +42,8 @@ public:
     DisplayFigures finish();
     InputFigures input_figures() const { return input_.figures(); }
     const WakeMargin &wake_margin() const { return margin_; }
+    // The host's steal of all CPUs since the run began, where the kernel reports it.
+    std::optional<uint64_t> stolen_us() const;
 
 private:
     Next end(bool connected);
@@ -48,6 +51,7 @@ private:
     uint64_t wake_tick_now(uint64_t now, bool held) const;
     bool released();
     void draw_frame();
+    void account(Frame &frame, const ThreadTimes &before_start);
     void side_work(uint64_t now, bool after_frame);
     void take_presents(uint64_t now);
     uint64_t records_due() const;
@@ -71,6 +75,13 @@ private:
     uint64_t held_since_ = 0, held_ = 0, late_ = 0;
     uint64_t free_since_ = 0;  // when the loop was done with the last frame and its work after it
     uint64_t previous_swap_end_ = 0;
+
+    // The main thread's accounts: at the last frame's end, and when the
+    // loop found the next one due (none where a window system asked for it).
+    ThreadAccounts accounts_;
+    ThreadTimes previous_end_;
+    std::optional<ThreadTimes> found_due_;
+    std::optional<uint64_t> steal_at_start_;
 
     SideWork records_work_, press_work_;
     WakeMargin margin_;  // the hybrid pace's, learnt from its sleeps

@@ -43,7 +43,7 @@ static void measure(const Frame &frame, int32_t requested_us)
         printf("curElapsed:%ld minElapsed:%ld maxElapsed:%ld elapsedCount:%ld\n",
                static_cast<long>(curElapsed), static_cast<long>(minElapsed),
                static_cast<long>(maxElapsed), static_cast<long>(elapsedCount));
-    add_frame(figures, requested_us, deltaTick, curElapsed, frame.held_us, frame.woke_late_us);
+    add_frame(figures, requested_us, frame);
 }
 
 void end_frame(const Frame &frame, int32_t requested_us)

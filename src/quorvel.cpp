@@ -87,7 +87,7 @@ static bool finish_run()
     DisplayFigures display = pipeline ? pipeline->finish() : DisplayFigures{};
     RunFigures figures = gather_figures(gl, pace_name(settings.pace), frame_figures(), display);
     if (pipeline)
-        figures.input = pipeline->input_figures();
+        figures.input = pipeline->input_figures(), figures.stolen_us = pipeline->stolen_us();
     figures.fingerprint = fingerprint_json(host, command_line, figures);
     if (pipeline && settings.pace == Pace::hybrid)
         figures.sleeps = {true, pipeline->wake_margin().margin_us(), pipeline->wake_margin().overshoots()};

@@ -115,7 +115,7 @@ void FrameLog::start(bool input_column)
         note_failure("log", path_, failed_);
     if (fputs("frame,start_us,swap_end_us,interval_us,duration_us,"
               "swap_end_mono_us,present_ust,present_msc,present_mode,present_flags,measured", file_) < 0 ||
-        fputs(input_column_ ? ",input_us" : "", file_) < 0 || fputs(",held_us,woke_late_us,animation_error_us\n", file_) < 0)
+        fputs(input_column_ ? ",input_us" : "", file_) < 0 || fputs(",held_us,woke_late_us,animation_error_us,on_cpu_us,run_queue_us,blocked_us,woke_queued_us\n", file_) < 0)
         note_failure("log", path_, failed_);
 }
 
@@ -127,6 +127,16 @@ void FrameLog::abandon()
     if (created_)
         unlink(path_);
     created_ = false;
+}
+
+// The kernel's accounts of a frame as the row's last columns, empty where it keeps none.
+int FrameLog::write_accounts(const std::optional<FrameAccounts> &a)
+{
+    if (!a)
+        return fputs(",,,,\n", file_);
+    return fprintf(file_, ",%llu,%llu,%llu,%llu\n", (unsigned long long)a->on_cpu_us,
+                   (unsigned long long)a->run_queue_us, (unsigned long long)a->blocked_us,
+                   (unsigned long long)a->woke_queued_us);
 }
 
 // Rows are formatted in place, so the frame path allocates nothing; the
@@ -159,8 +169,10 @@ void FrameLog::write(const FrameRecord &r)
         n = f.input_us ? fprintf(file_, ",%llu", (unsigned long long)f.input_us) : fputs(",", file_);
     if (n >= 0)
         n = fprintf(file_, ",%llu,%llu,", (unsigned long long)f.held_us, (unsigned long long)f.woke_late_us);
+    if (n >= 0 && r.animation_error_us)
+        n = fprintf(file_, "%lld", (long long)*r.animation_error_us);
     if (n >= 0)
-        n = r.animation_error_us ? fprintf(file_, "%lld\n", (long long)*r.animation_error_us) : fputs("\n", file_);
+        n = write_accounts(f.accounts);
     if (n < 0)
         note_failure("log", path_, failed_);
     if (!unflushed_since_)

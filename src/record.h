@@ -40,6 +40,7 @@ public:
     bool close();
 
 private:
+    int write_accounts(const std::optional<FrameAccounts> &a);
     const char *path_ = nullptr;
     FILE *file_ = nullptr;
     bool failed_ = false, created_ = false, input_column_ = false;

@@ -24,6 +24,8 @@ struct Case {
     uint64_t frames, step_us;  // drawn, warm-up included, and the pace of their swap ends
     uint64_t refresh_us;       // the display's; 0 where it shows nothing
     bool presents, presses;
+    bool accounts;      // the kernel keeps accounts of the main thread
+    int64_t stolen_us;  // the host's steal over the run; below 0 where the kernel reports none
 };
 
 // Frames `step_us` apart with a late one every 37th and a stutter every
@@ -60,9 +62,12 @@ RunFigures run(const Case &c)
             r.sleeps.overshoot.add(40 + n % 17 * 13);  // a sleep before each frame
         Frame f = make_frame(n, start - raw, end - raw, end, std::exchange(previous, end) - raw);
         f.id = n, f.held_us = holds && late > 1000 ? late / 2 : 0, f.woke_late_us = late > 1000 ? late / 4 : 0;
+        if (c.accounts)
+            f.accounts = split_frame({}, {0, f.woke_late_us * 600}, {n * 10000, 0},
+                                     {n * 10000 + f.duration_us * 600, late * 20}, f.duration_us, f.woke_late_us);
         input.swapped(f);
         if (f.measured)
-            add_frame(r.frames, c.interval_us, f.interval_us, f.duration_us, f.held_us, f.woke_late_us);
+            add_frame(r.frames, c.interval_us, f);
         watch.frame(f);
         if (!c.presents)
             continue;
@@ -81,6 +86,8 @@ RunFigures run(const Case &c)
     if (c.system.identity.window_system == "wayland")
         r.display.window = {compositor ? 2 : 1.5, !c.vsync};
     r.input = input.figures();
+    if (c.stolen_us >= 0)
+        r.stolen_us = uint64_t(c.stolen_us);
     return r;
 }
 
@@ -111,11 +118,11 @@ std::vector<Case> cases()
                                  {Feedback::none, false, 0, false, false, "--inject offscreen: there is no window to press keys on"},
                                  {true, "", false, "", "none: offscreen, nothing is shown"}};
     return {
-        {"x11_xvfb", x11("Xvfb", false), 20000, false, "hybrid", 240, 20000, 16667, false, false},
-        {"xwayland_presses", xwayland, 16667, true, "hybrid", 200, 16667, 16667, true, true},
-        {"wayland", wayland("weston", true), 16000, true, "hybrid", 200, 16667, 16667, true, false},
-        {"wayland_short", wayland("KWin", false), 16667, false, "hybrid", 15, 16667, 0, false, false},
-        {"offscreen", offscreen, 0, false, "busy", 120, 1000, 0, false, false},
+        {"x11_xvfb", x11("Xvfb", false), 20000, false, "hybrid", 240, 20000, 16667, false, false, true, 1234},
+        {"xwayland_presses", xwayland, 16667, true, "hybrid", 200, 16667, 16667, true, true, false, -1},
+        {"wayland", wayland("weston", true), 16000, true, "hybrid", 200, 16667, 16667, true, false, true, 0},
+        {"wayland_short", wayland("KWin", false), 16667, false, "hybrid", 15, 16667, 0, false, false, false, -1},
+        {"offscreen", offscreen, 0, false, "busy", 120, 1000, 0, false, false, true, -1},
     };
 }
 

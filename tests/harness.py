@@ -147,6 +147,20 @@ def await_rows(log, rows, seconds=30):
         time.sleep(0.1)
 
 
+@contextlib.contextmanager
+def rt_hog(cpu, burst_ms=30, every_ms=250):
+    """A real-time (SCHED_FIFO) task on `cpu` that spins `burst_ms` every `every_ms`, taking that core
+    from every ordinary thread on it; yields the process, and always stops it."""
+    spin = (f"import time\nwhile True:\n    t = time.monotonic()\n    while time.monotonic() - t < {burst_ms / 1000}:"
+            f"\n        pass\n    time.sleep({(every_ms - burst_ms) / 1000})")
+    hog = subprocess.Popen(["chrt", "-f", "50", "taskset", "-c", str(cpu), "python3", "-c", spin])
+    try:
+        yield hog
+    finally:
+        hog.kill()
+        hog.wait()
+
+
 def probed(path):
     """The environment that has tests/gl_request_probe.cpp note the GLUT calls and GL requests in `path`."""
     return {"LD_PRELOAD": os.environ["GL_REQUEST_PROBE_LIB"], "GL_REQUEST_PROBE": str(path),

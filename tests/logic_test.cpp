@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "accounts.h"
 #include "fps_title.h"
 #include "frame_stats.h"
 #include "input.h"
@@ -125,6 +126,37 @@ static std::string frame(uint64_t start, uint64_t end)
     end_frame(make_frame(totalcount + 1, start, end, 0, previous_end), interval);
     previous_end = end;
     return GetCapturedStdout();
+}
+
+// A frame's duration splits whole into time on a CPU, waiting for one and
+// blocked, never negative, whatever the counters did; the wake-up's queued
+// part is capped at how late it was.
+TEST(Accounts, AFrameSplitsWholeAndNeverNegative)
+{
+    struct Row {
+        ThreadTimes previous_end, found_due, before_start, after_end;
+        uint64_t duration_us, woke_late_us;
+        FrameAccounts want;
+    } rows[] = {
+        {{0, 1000}, {50000, 401000}, {60000, 401000}, {2060000, 3401000}, 10000, 800, {2000, 3000, 5000, 400}},
+        {{0, 0}, {0, 900000}, {0, 900000}, {0, 900000}, 5000, 300, {0, 0, 5000, 300}},           // capped at woke late
+        {{0, 0}, {0, 0}, {9000000, 0}, {0, 8000000}, 5000, 0, {0, 5000, 0, 0}},                   // CPU went backwards
+        {{0, 0}, {0, 0}, {0, 0}, {4000000, 3000000}, 5000, 0, {4000, 1000, 0, 0}},                // reads' own cost, capped
+        {{0, 5000000}, {0, 1000}, {0, 1000}, {0, 1000}, 2000, 2000, {0, 0, 2000, 0}},             // run queue went backwards
+    };
+    for (const Row &r : rows) {
+        FrameAccounts a = split_frame(r.previous_end, r.found_due, r.before_start, r.after_end, r.duration_us,
+                                      r.woke_late_us);
+        EXPECT_EQ(std::vector<uint64_t>({a.on_cpu_us, a.run_queue_us, a.blocked_us, a.woke_queued_us}),
+                  std::vector<uint64_t>({r.want.on_cpu_us, r.want.run_queue_us, r.want.blocked_us, r.want.woke_queued_us}))
+            << r.duration_us << " " << r.woke_late_us;
+    }
+    EXPECT_EQ(parse_run_queue_ns("123456 7890 42\n"), 7890u);
+    for (const char *none : {"0 0 0\n", "", "123 abc 4\n", "123 456"})  // no accounts, or not schedstat's text
+        EXPECT_FALSE(parse_run_queue_ns(none)) << none;
+    EXPECT_EQ(parse_steal_us("cpu  10 0 20 300 4 0 1 250 0 0\ncpu0 5\n", 100), 2500000u);
+    EXPECT_FALSE(parse_steal_us("cpu  10 0 20 300\n", 100));  // a kernel without the steal field
+    EXPECT_FALSE(parse_steal_us("intr 10 0 20 300 4 0 1 250\n", 100));
 }
 
 TEST(FrameStats, LinesOnStrictlyNewMaximaAfterTheWarmUp)

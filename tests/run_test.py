@@ -14,7 +14,7 @@ import pytest
 import quorvel_log
 from Xlib.protocol import event
 
-from harness import BANNER, BIN, Screen, await_rows, finish, probed, start, started, xvfb
+from harness import BANNER, BIN, Screen, await_rows, finish, probed, rt_hog, run, start, started, xvfb
 
 USAGE = f"""Usage: {BIN} [-vh] [interval]
     -v: enable vsync on.
@@ -45,6 +45,7 @@ def check_log(rows):
         start, end = r["start_us"], r["swap_end_us"]
         assert before["swap_end_us"] <= start <= end
         assert (r["interval_us"], r["duration_us"]) == (end - before["swap_end_us"], end - start)
+        assert r["on_cpu_us"] + r["run_queue_us"] + r["blocked_us"] == r["duration_us"], r  # the kernel's split
     return [r["interval_us"] for r in rows if r["measured"]]
 
 
@@ -161,6 +162,33 @@ def test_the_hybrid_pace_keeps_the_busy_paces_precision(tmp_path):
                 break
         else:
             raise AssertionError(f"hybrid's p99 and share of frames over 10 μs late against busy's: {tried}")
+
+
+def test_a_real_time_hog_on_the_programs_core_makes_frames_late_by_waiting_for_a_cpu(tmp_path):
+    """A real-time task bursting 30 ms every 250 ms on the core the program is pinned to takes that core
+    from the main thread, or from llvmpipe's threads it waits for: the frames it hits are late, and their
+    excess is the kernel's run-queue wait, or blocked where the driver's threads were the ones waiting,
+    and little of it on the CPU. The summary names it under `late by`, from the same sums as the report."""
+    log, report = tmp_path / "log.csv", tmp_path / "r.json"
+    with xvfb() as display, rt_hog(1):
+        status, out, err = run(display, "-c", "1", BIN, "--duration", "4", "--log", str(log), "--report",
+                               str(report), "--summary", "20000", program="taskset")
+    assert (status, err) == (0, "")
+    rows = read_log(log)
+    check_log(rows)
+    late = [r for r in rows if r["measured"] and r["interval_us"] > 30000]
+    waiting = [r["run_queue_us"] + r["woke_queued_us"] for r in late]
+    # About 16 bursts in 4 s; a burst between two frames may only delay one by less than half an interval.
+    assert len(late) >= 4 and sum(w >= 10000 for w in waiting) >= len(late) // 2, late
+    assert sum(waiting) + sum(r["blocked_us"] for r in late) >= 4 * sum(r["on_cpu_us"] for r in late), late
+    figures = json.loads(report.read_text())["frames"]
+    by = figures["late_by"]
+    assert (by["waiting_for_cpu_us"], by["blocked_us"], by["on_cpu_us"]) == (
+        sum(waiting), sum(r["blocked_us"] for r in late), sum(r["on_cpu_us"] for r in late))
+    assert figures["accounts"]["source"] == "schedstat"
+    assert (f"late frames by the kernel's accounts, \u03bcs: {by['waiting_for_cpu_us']} waiting for a CPU "
+            f"({sum(r['woke_queued_us'] for r in late)} of it before the frame), {by['blocked_us']} blocked in GL or "
+            f"the window system, {by['on_cpu_us']} on the CPU\n") in out
 
 
 def test_frames_go_on_through_any_resize_until_the_window_is_closed():
