@@ -7,6 +7,7 @@ statistics, the summary and the report measure, and 0 for the warm-up.
 import csv
 import io
 import math
+import warnings
 
 import numpy
 
@@ -57,8 +58,9 @@ def read(path, warn=None):
 def arrays(path, warn=None):
     """The log's columns as NumPy arrays, for logs of any length: numbers as
     float64 (NaN for an empty cell; exact, as ticks stay below 2**53), text as
-    str ("" for an empty cell). A last row cut short is left out, as `read`
-    leaves it."""
+    str ("" for an empty cell). A log is taken as `read` takes it, with its
+    messages: a plain one, printable ASCII with no quote, is parsed here at
+    once; any other, or one with a fault to name, goes through `read`."""
     try:
         with open(path, "rb") as f:
             data = f.read()
@@ -66,34 +68,71 @@ def arrays(path, warn=None):
         raise BadLog(e.strerror or str(e))
     head, _, body = data.partition(b"\n")
     header = head.decode("latin-1").split(",")
-    if header[:len(COLUMNS)] != COLUMNS:
-        raise BadLog("not a quorvel log: the header should start with " + ",".join(COLUMNS))
+    if header[:len(COLUMNS)] != COLUMNS or data.translate(None, PLAIN):
+        return as_arrays(read(path, warn))
     rows = body.count(b"\n")
     if body and not body.endswith(b"\n"):
         if warn:
-            warn(f"line {rows + 2} is cut short; reading the {rows} whole rows")
+            warn(f"line {rows + 2} is cut short; drawing the {rows} whole rows")
         body = body[:body.rfind(b"\n") + 1]
     if not rows:
         raise BadLog("no frames")
     if body.count(b",") != rows * (len(header) - 1):
-        line, row = next((n, row) for n, row in enumerate(body.split(b"\n"), start=2)
-                         if row.count(b",") != len(header) - 1)
-        raise BadLog(f"line {line} has {row.count(b',') + 1} fields, not {len(header)}")
+        return as_arrays(read(path))  # names the line, as `read` does
     for _ in range(2):  # ",,," needs two passes: each match takes both its commas
-        body = body.replace(b",,", b",nan,")
-    body = body.replace(b",\n", b",nan\n")
+        body = body.replace(b",,", b"," + EMPTY + b",")
+    body = body.replace(b",\n", b"," + EMPTY + b"\n")
     numeric = [n for n, name in enumerate(header) if name not in TEXT_COLUMNS]
-    try:
-        table = numpy.loadtxt(io.BytesIO(body), delimiter=",", usecols=numeric, dtype=numpy.float64, ndmin=2,
-                              comments=None)
-        out = {header[n]: table[:, k] for k, n in enumerate(numeric)}
-        for n, name in enumerate(header):
-            if name in TEXT_COLUMNS:
-                text = numpy.loadtxt(io.BytesIO(body), delimiter=",", usecols=[n], dtype=str, ndmin=1, comments=None)
-                out[name] = numpy.where(text == "nan", "", text)
-    except ValueError as e:
-        raise BadLog(f"not a number where one belongs: {e}")
+    try:  # as integers, which NumPy parses as strictly as `int`, or more, once it refuses a fraction
+        with warnings.catch_warnings():
+            warnings.simplefilter("error", DeprecationWarning)
+            table = numpy.loadtxt(io.BytesIO(body), delimiter=",", usecols=numeric, dtype=numpy.int64, ndmin=2,
+                                  comments=None)
+    except (ValueError, OverflowError, DeprecationWarning):
+        return as_arrays(read(path))
+    table = numpy.where(table == int(EMPTY), numpy.nan, table)
+    out = {header[n]: table[:, k] for k, n in enumerate(numeric)}
+    for n, name in enumerate(header):
+        if name in TEXT_COLUMNS:
+            text = numpy.loadtxt(io.BytesIO(body), delimiter=",", usecols=[n], dtype=str, ndmin=1, comments=None)
+            out[name] = numpy.where(text == EMPTY.decode(), "", text)
     return out
+
+
+PLAIN = bytes(range(32, 127)).replace(b'"', b"") + b"\n"  # what a plain log is made of
+EMPTY = str(-2 ** 63).encode()  # an empty cell, where NumPy parses the log
+
+
+def as_arrays(columns):
+    """`read`'s columns as `arrays` gives them."""
+    return {name: numpy.array(["" if v is None else v for v in values], dtype=str) if name in TEXT_COLUMNS
+            else numpy.array(values, dtype=numpy.float64) for name, values in columns.items()}
+
+
+def number(log, name):
+    """A column as numbers, 0 for an empty cell, all 0 where the log has no such column."""
+    if name not in log:
+        return numpy.zeros(len(log["start_us"]))
+    return numpy.nan_to_num(numpy.asarray(log[name], dtype=numpy.float64))
+
+
+def accounted(log):
+    """Whether the log holds the kernel's accounts: its columns, with a figure in them."""
+    return "run_queue_us" in log and not numpy.isnan(numpy.asarray(log["run_queue_us"], dtype=numpy.float64)).all()
+
+
+def machine_us(log):
+    """Each frame's part the kernel's accounts say is the machine's, μs: how late the loop was woken
+    for it (its wait for a CPU before the frame is part of that) and how long the frame waited for a
+    CPU while drawn. Where a log or a frame has no accounts, the late wake-up alone. What the window
+    system held back, or a wait blocked in it, is the display stack's, never the machine's."""
+    return number(log, "woke_late_us") + number(log, "run_queue_us")
+
+
+def machines(excess, machine):
+    """Which frames are the machine's: those whose excess the machine's part accounts for, half of it
+    at least."""
+    return (excess > 0) & (2 * machine >= excess)
 
 
 def measured(log):
