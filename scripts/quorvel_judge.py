@@ -8,7 +8,9 @@ made-up records."""
 import dataclasses
 import math
 
-from quorvel_log import percentile
+import numpy
+
+from quorvel_log import machines, percentile
 from quorvel_runs import MIN_SAMPLES, Machine, battery_period, period_of
 
 CHECKS = ["scheduler", "refresh", "vsync-on", "vsync-off", "quantised", "vrr", "vsync-flag", "hardware-clock",
@@ -197,7 +199,7 @@ def vsync_off_check(runs, period, why, tol):
     single = sum(abs(s - period) <= tol.period * period for s in steps)
     if len(steps) >= MIN_SAMPLES and not skipped and single >= tol.within * len(steps):
         return check("vsync-off", expects, measured, "fail", "vsync is forced on: a present every refresh without -v")
-    held = sum(h for _, h, _ in off.measured()) / 1e6
+    held = off.measured().held.sum() / 1e6
     if off.seconds() and held >= off.seconds() / 2:
         return check("vsync-off", expects, measured, "unknown", f"the compositor held the frames back ({fps:.0f} fps, "
                      f"held {100 * held / off.seconds():.0f}% of the run)")
@@ -299,38 +301,54 @@ def latency_check(run, period, why, tol, machine):
 
 def pacing_check(run, why, tol, machine):
     """The hybrid pace's own lateness: each frame's start step beyond the interval, less what the
-    window system held the frame and how late the machine woke the loop for it. What is left is the
-    loop's: the frame before drawn past the due tick, or work that should have waited."""
+    window system held the frame. A frame whose excess the kernel's accounts give the machine is set
+    apart; in a log without them, how late the machine woke the loop is taken off each frame instead,
+    and its noise beside the run explains what it can. What is left is the loop's: the frame before
+    drawn past the due tick, or work that should have waited."""
     expects = f"--pace hybrid at 1.5 periods: frames late by their own within {tol.pace_us:g} μs at p99"
     if why:
         return check("pacing", expects, "", "unknown", why)
-    interval, frames = run.report["settings"]["interval_us"], run.measured()
-    own = [max(0, step - interval - held - woke) for step, held, woke in frames]
-    c = at_percentile("pacing", expects, own, tol.pace_us, "frames", machine)
-    held, woke = sum(h > 0 for _, h, _ in frames), [w for _, _, w in frames if w]
-    if frames:
-        c["measured"] += (f"; not its own: {held} held, {len(woke)} woken late"
-                          + (f" (worst {us(max(woke))})" if woke else ""))
+    interval, f = run.report["settings"]["interval_us"], run.measured()
+    excess = f.step - interval - f.held
+    if f.accounted:
+        apart = machines(excess, f.machine)
+        c = at_percentile("pacing", expects, numpy.maximum(0, excess[~apart]).tolist(), tol.pace_us, "frames", None)
+    else:
+        c = at_percentile("pacing", expects, numpy.maximum(0, excess - f.woke).tolist(), tol.pace_us, "frames", machine)
+    woke = f.woke[f.woke > 0]
+    if len(f.step):
+        c["measured"] += f"; not its own: {(f.held > 0).sum()} held" + (
+            set_apart(f, apart) if f.accounted else
+            f", {len(woke)} woken late" + (f" (worst {us(woke.max())})" if len(woke) else ""))
     return c
+
+
+def set_apart(f, apart):
+    """How many frames were set apart as the machine's, and why: mostly waiting for a CPU, or woken late."""
+    waiting = (2 * f.waiting[apart] >= f.machine[apart]).sum()
+    return f", {apart.sum()} set apart: the machine's ({waiting} waiting for a CPU, {apart.sum() - waiting} woken late)"
 
 
 def throttle_check(paced, vsynced, period, why, machine):
     """How long the window system held frames back before it let them be drawn. With -v that is how
     a compositor paces its clients, and only figures; without -v a compositor should release each
-    frame within a refresh, or no client can draw faster than it: holding them longer is a finding."""
+    frame within a refresh, or no client can draw faster than it: holding them longer is a finding.
+    A frame held beyond a refresh that the kernel's accounts give the machine, at least half of that,
+    is set apart."""
     expects = f"without -v, frames released within a refresh ({us(period)}) at p99"
     if why:
         return check("throttle", expects, "", "unknown", why)
     if not paced.caps.get("in_flight_limit"):
         return check("throttle", expects, "", "unknown",
                      "the window system holds no frame back: a swap that waits shows in its duration")
-    held = [h for _, h, _ in paced.measured()]
-    c = at_percentile("throttle", expects, held, period, "frames", machine,
+    f = paced.measured()
+    apart = machines(f.held - period, f.machine) if f.accounted else numpy.zeros(len(f.held), bool)
+    c = at_percentile("throttle", expects, f.held[~apart].tolist(), period, "frames", None if f.accounted else machine,
                       why="the compositor holds frames back without -v")
-    c["measured"] = f"without -v: {sum(h > 0 for h in held)} held, {sum(h > period for h in held)} over a refresh; " \
-                    + c["measured"]
+    c["measured"] = f"without -v: {(f.held > 0).sum()} held, {(f.held > period).sum()} over a refresh" \
+        + (set_apart(f, apart) if f.accounted else "") + "; " + c["measured"]
     if vsynced:
-        with_v = [h for _, h, _ in vsynced.measured()]
+        with_v = vsynced.measured().held.tolist()
         if with_v:
             c["measured"] += (f"; with -v: {sum(h > 0 for h in with_v)} of {len(with_v)} held, "
                               f"p50 {us(percentile(with_v, 50))}")

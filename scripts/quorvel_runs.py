@@ -4,11 +4,15 @@ meanwhile. Nothing here runs a program: quorvel-check makes the runs, and
 quorvel_judge judges them."""
 import dataclasses
 import math
+import types
 
-from quorvel_log import percentile, to_monotonic
+import numpy
+
+from quorvel_log import accounted, machine_us, number, percentile, to_monotonic
 
 # Fewer samples than this judge nothing: a share or a median of a handful is one frame's luck.
 MIN_SAMPLES = 30
+SHOWN = ("copy", "flip", "suboptimal_copy")  # the present modes of a frame on the screen
 
 
 @dataclasses.dataclass
@@ -29,26 +33,24 @@ class Machine:
 
 
 class Run:
-    """One quorvel run's report and log."""
+    """One quorvel run's report and log (its columns as quorvel_log.arrays reads them)."""
 
     def __init__(self, report, log):
         self.report, self.log = report, log
         self.display = report["display"]
         self.caps = self.display.get("capabilities") or {}
 
-    def column(self, name, default=0):
-        return self.log.get(name) or [default] * len(self.log["start_us"])
-
     def presented(self):
         """The rows of the frames that reached the screen, in order: (start, swap end, present) on
         CLOCK_MONOTONIC μs, and the present's flags."""
-        rows, flags = [], self.column("present_flags", None)
-        for n, mode in enumerate(self.log.get("present_mode", [])):
-            if mode in ("copy", "flip", "suboptimal_copy") and self.log["present_ust"][n]:
-                end, mono = self.log["swap_end_us"][n], self.log["swap_end_mono_us"][n]
-                rows.append((to_monotonic(self.log["start_us"][n], end, mono), mono, self.log["present_ust"][n],
-                             flags[n] or ""))
-        return rows
+        log = self.log
+        if "present_mode" not in log:
+            return []
+        ust = number(log, "present_ust")
+        rows = numpy.flatnonzero(numpy.isin(log["present_mode"], SHOWN) & (ust != 0))
+        flags = log["present_flags"][rows] if "present_flags" in log else [""] * len(rows)
+        start = to_monotonic(log["start_us"][rows], log["swap_end_us"][rows], log["swap_end_mono_us"][rows])
+        return list(zip(start.tolist(), log["swap_end_mono_us"][rows].tolist(), ust[rows].tolist(), list(flags)))
 
     def steps(self, flag=None):
         """μs between consecutive presents, of presents carrying `flag` where one is named."""
@@ -56,15 +58,21 @@ class Run:
         return [b[2] - a[2] for a, b in zip(rows, rows[1:])]
 
     def measured(self):
-        """The measured frames, each after a frame of the log: (start step, held, woken late) μs."""
-        log, measured = self.log, self.column("measured")
-        held, woke = self.column("held_us"), self.column("woke_late_us")
-        return [(log["start_us"][n] - log["start_us"][n - 1], held[n] or 0, woke[n] or 0)
-                for n in range(1, len(log["start_us"])) if measured[n]]
+        """The measured frames, each after a frame of the log, as arrays of μs: their start `step`, how
+        long the window system `held` each, how late the loop `woke` for it, the `machine`'s part of
+        it and of that, the part `waiting` for a CPU; `accounted`: whether the kernel's accounts are in."""
+        log = self.log
+        rows = numpy.flatnonzero(number(log, "measured") != 0)
+        rows = rows[rows > 0]
+        start = log["start_us"]
+        return types.SimpleNamespace(
+            step=start[rows] - start[rows - 1], held=number(log, "held_us")[rows], woke=number(log, "woke_late_us")[rows],
+            machine=machine_us(log)[rows], accounted=accounted(log),
+            waiting=(number(log, "run_queue_us") + number(log, "woke_queued_us"))[rows])
 
     def seconds(self):
         starts = self.log["start_us"]
-        return (max(starts) - min(starts)) / 1e6 if starts else 0
+        return (starts.max() - starts.min()) / 1e6 if len(starts) else 0
 
     def shown(self):
         d = self.display.get("presents") or {}

@@ -19,7 +19,8 @@ import numpy as np
 from scipy import sparse, stats
 
 from quorvel_judge import BEYOND
-from quorvel_runs import MIN_SAMPLES
+from quorvel_log import machine_us, machines
+from quorvel_runs import MIN_SAMPLES, SHOWN
 
 RESAMPLES = 1000          # bootstrap resamples of each side
 CONFIDENCE = 0.95         # of the intervals shown
@@ -33,7 +34,6 @@ THRESHOLD = 0.05          # the relative floor, --threshold
 FLOOR_US = 20             # the absolute floor of a percentile in μs
 FLOOR_PER_1000 = 1.0      # of a rate per thousand frames
 FLOOR_PER_MINUTE = 1.0    # of a rate per minute
-SHOWN = ("copy", "flip", "suboptimal_copy")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -112,18 +112,10 @@ def run_frames(log, report):
 
 
 def machine_frames(log, rows, step, cost, nominal):
-    """Whether the machine accounts for each frame's excess: at least half of its start beyond the
-    pace and its cost beyond the run's median, from the kernel's accounts (waiting for a CPU, woken
-    while queued) where the log has them, else from how late the loop was woken. A frame the window
-    system held is the display stack's."""
-    accounts = [column(log, name) for name in ("run_queue_us", "woke_queued_us")]
-    if all(a is not None for a in accounts):
-        held = np.nan_to_num(accounts[0][rows]) + np.nan_to_num(accounts[1][rows])
-    else:
-        woke = column(log, "woke_late_us")
-        held = np.nan_to_num(woke[rows]) if woke is not None else np.zeros(len(rows))
+    """Whether the machine accounts for each frame's excess, its start beyond the pace and its cost
+    beyond the run's median, as quorvel_log.machines has it: at least half of it."""
     excess = np.maximum(step - nominal, 0) + np.maximum(cost - np.median(cost), 0)
-    return (held > 0) & (held >= excess / 2)
+    return machines(excess, machine_us(log)[rows])
 
 
 def nearest_rank(sorted_values, p):

@@ -8,6 +8,7 @@ import pytest
 
 import quorvel_judge as qc
 from harness import weston, xvfb
+from quorvel_log import as_arrays
 from quorvel_runs import Machine, Run
 
 CHECK = os.path.join(os.path.dirname(os.environ["QUORVEL_READ"]), "quorvel-check")
@@ -18,23 +19,24 @@ NOISY = Machine(1.0, [50000] * 50, [30] * 900 + [50000] * 100)  # a tenth of its
 
 
 def made_up(steps, flags="", skip=0, fps=60.0, counts=True, interval=0, held=0, woke=0, shown=True, measured=1, caps=(),
-            **display):
+            accounts=None, **display):
     """A run whose frames started `steps` μs apart, swapped 5 ms after they started and were presented
     10 ms later (or discarded, not `shown`), each after the first held `held` μs and woken `woke` μs
-    late (a number, or one a step)."""
+    late, with the kernel's `accounts` by column (a number, or one a step)."""
     presents = [1000000 + sum(steps[:n]) for n in range(len(steps) + 1)]
     each = lambda v: [0] + v if isinstance(v, list) else [v] * len(presents)  # noqa: E731
     log = {"start_us": [p - 15000 for p in presents], "swap_end_us": [p - 10000 for p in presents],
            "swap_end_mono_us": [p - 10000 for p in presents], "present_ust": presents,
            "present_mode": ["copy" if shown else "skip"] * len(presents), "present_flags": [flags or None] * len(presents),
            "measured": [measured] * len(presents), "held_us": each(held), "woke_late_us": each(woke)}
+    log |= {name: each(v) for name, v in (accounts or {}).items()}
     display = {"window_system": "wayland", "server": "made up", "refresh_hz": 60.0, "hardware_clock": "hw_clock" in flags,
                "sequence_counts_refreshes": counts,
                "presents": {"count": len(presents) + skip, "skip": skip if shown else len(presents) + skip},
                "capabilities": {"feedback": "per_frame", "in_flight_limit": 1, "inject_refusal": "none", **dict(caps)},
                **display}
     return Run({"display": display, "frames": {"fps_mean": fps, "measured": len(steps)},
-                   "settings": {"interval_us": interval}}, log)
+                   "settings": {"interval_us": interval}}, as_arrays(log))
 
 
 def verdicts(machine=QUIET, failed=None, vrr=False, **runs):
@@ -73,7 +75,6 @@ NO_PERIOD = {name: "unknown: variable refresh" for name in PRESENTS + ("vsync-of
     (dict(vsync15=made_up([P, 2 * P] * 50, counts=False)), {"sequence": "fail"}),
     # The loop's own lateness fails pacing; lateness the window system or the machine's wake-ups caused does not.
     (dict(hybrid15=late(100, 500)), {"pacing": "fail"}),
-    (dict(hybrid15=late(10, 40000, woke=[40000] * 10 + [0] * 90)), {}),
     (dict(hybrid15=late(10, 40000), machine=NOISY), {"pacing": "unknown: the machine itself stalls",
                                                        "scheduler": "fail: the machine stalls"}),
     (dict(hybrid15=late(10, 40000)), {"pacing": "fail"}),  # the same on a quiet machine
@@ -105,7 +106,7 @@ NO_PERIOD = {name: "unknown: variable refresh" for name in PRESENTS + ("vsync-of
      | {"vblank-clock": "pass", "hardware-clock": "unknown", "input": "unknown: no presses were injected"}),
 ], ids=["kept", "wrong refresh", "vsync on yet faster", "vsync flag on uneven steps", "hardware clock on a slow machine",
         "not quantised",
-        "vsync forced on", "sequence", "own lateness", "woken late", "stalled machine", "quiet machine", "two stalls",
+        "vsync forced on", "sequence", "own lateness", "stalled machine", "quiet machine", "two stalls",
         "held without -v", "held with -v", "nothing held", "one step", "one present", "nothing measured", "discarded",
         "tearing hint is no evidence", "variable refresh at work", "variable refresh claimed", "fixed where expected",
         "a run missing", "no feedback", "a vblank clock"])
@@ -115,6 +116,34 @@ def test_each_check_says_what_the_records_show_and_never_passes_without_evidence
                    for name in qc.CHECKS}
     if not kw:  # everything is judged, on enough evidence, but what needs --expect or gives figures only
         assert {name for name, v in got.items() if v != "pass"} == {"vrr", "vblank-clock", "input"}
+
+
+def ten(value):
+    return [value] * 10 + [0] * 90
+
+
+@pytest.mark.parametrize("woke,held,accounts,said", [
+    (0, 0, dict(run_queue_us=ten(40000)), "pass: 10 set apart: the machine's (10 waiting for a CPU, 0 woken late)"),
+    (0, 0, dict(run_queue_us=ten(20000)), "pass: 10 set apart: the machine's (10 waiting"),  # half is enough
+    (0, 0, dict(run_queue_us=ten(19000)), "fail: 0 set apart"),
+    (ten(40000), 0, dict(run_queue_us=0, woke_queued_us=ten(10000)), "pass: 10 set apart: the machine's (0 waiting "
+                                                                     "for a CPU, 10 woken late)"),
+    (ten(40000), 0, dict(run_queue_us=0, woke_queued_us=ten(40000)), "pass: 10 set apart: the machine's (10 waiting"),
+    (0, ten(30000), dict(run_queue_us=0), "fail: 0 set apart"),  # held: the stack's, its own 10 ms late besides
+    (0, 0, dict(run_queue_us=0, blocked_us=ten(40000)), "fail: 0 set apart"),  # blocked: the stack's too
+    (ten(40000), 0, dict(run_queue_us=ten(None)), "pass: 10 set apart: the machine's (0 waiting"),  # empty cells
+    (ten(40000), 0, {}, "pass: 10 woken late (worst 40.0 ms)"),  # a log without the accounts: as it always was
+])
+def test_the_pacing_check_sets_apart_the_frames_the_machine_accounts_for(woke, held, accounts, said):
+    # Beside a noisy machine, whose share would excuse ten frames: the accounts name the frames instead.
+    c = qc.pacing_check(late(10, 40000, woke=woke, held=held, accounts=accounts), None, qc.Tolerances(), NOISY)
+    verdict, _, measured = said.partition(": ")
+    assert c["verdict"] == verdict and measured in c["measured"], c
+    # Held 30 ms, 13 ms beyond a refresh: set apart where the frames waited half of that for a CPU.
+    throttle = qc.throttle_check(late(10, 0, held=ten(30000), accounts=accounts), None, P, None, NOISY)
+    queued = accounts.get("run_queue_us")
+    assert throttle["verdict"] == ("pass" if isinstance(queued, list) and queued[0] else "fail" if accounts else
+                                   "unknown"), throttle
 
 
 def battery(env, *args):
