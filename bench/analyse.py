@@ -11,6 +11,8 @@ import struct
 import sys
 from pathlib import Path
 
+import numpy
+
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
 import quorvel_log  # noqa: E402
 from quorvel_log import percentile  # noqa: E402
@@ -70,9 +72,9 @@ def accounts_table(out):
 
 def off_interval_us(log_path):
     """How far each measured frame starts off the interval, from the log's own start ticks (μs)."""
-    log = quorvel_log.read(log_path)
-    starts, measured = log["start_us"], quorvel_log.measured(log)
-    return [abs(b - a - 20000) for a, b, m in zip(starts, starts[1:], measured[1:]) if m]
+    log = quorvel_log.arrays(log_path)
+    starts = log["start_us"]
+    return numpy.abs(numpy.diff(starts) - 20000)[quorvel_log.measured(log)[1:]].tolist()
 
 
 def pace_table(out, where, prefix):

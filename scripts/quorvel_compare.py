@@ -12,16 +12,18 @@ import numpy as np
 import quorvel_stats as qs
 from quorvel_sides import RANK, Bad, Check, Run, context, differences, fingerprint, label, repeats_differ
 
-def compare_runs(base, new, threshold, rng):
-    """Every figure between two sides of runs: (figure, verdict, all frames' Change, the stack's Change)."""
+def compare_runs(base, new, threshold, rng, tick):
+    """Every figure between two sides of runs: (figure, verdict, all frames' Change, the stack's Change);
+    `tick` is called after each series resampled one way."""
     logged = [r for r in base + new if r.frames]
     rows = []
     if len(logged) == len(base) + len(new):
         sides = [qs.Side([r.frames for r in side], rng) for side in (base, new)]
         both = {False: [], True: []}
-        for series in dict.fromkeys(f.series for f in qs.FIGURES if f.p):
+        for series in qs.SERIES:
             for mask in both:
                 both[mask] += qs.percentile_changes([f for f in qs.FIGURES if f.series == series], *sides, mask)
+                tick()
         rates = [rate_change(f, base, new) for f in qs.FIGURES if not f.p]
         qs.settle(both[False] + both[True] + rates, threshold)
         for everything, stack in zip(both[False], both[True]):
@@ -258,8 +260,9 @@ def junit(pairs):
     return out.getvalue()
 
 
-def compare_pair(base, new, opts, rng):
-    """One pair of sides: the lines it prints, its JSON, and the statuses it asks (fail, strict, refused)."""
+def compare_pair(base, new, opts, rng, tick=lambda: None):
+    """One pair of sides: the lines it prints, its JSON, and the statuses it asks (fail, strict, refused);
+    `tick` is called after each series resampled one way."""
     if isinstance(base[0], Check) != isinstance(new[0], Check) or any(
             isinstance(e, Check) != isinstance(side[0], Check) for side in (base, new) for e in side):
         raise Bad(f"{label(base)} against {label(new)}", "a quorvel report and a quorvel-check report: "
@@ -285,7 +288,7 @@ def compare_pair(base, new, opts, rng):
             if why:
                 raise Bad(label(side), why)
         diffs, ctx = differences(base, new), context(base, new)
-        rows = compare_runs(base, new, opts.threshold, rng)
+        rows = compare_runs(base, new, opts.threshold, rng, tick)
         body, asks = figure_lines(rows, opts.all, opts.known, opts.flakes)
         out["figures"] = [dict(figure_json(*r), counts=usage_of(r[0], r[1], opts.known, opts.flakes)[0]) for r in rows]
         for r in (r for r in base + new if not fingerprint(r.report, "report_format")):

@@ -122,11 +122,22 @@ def accounted(log):
 
 
 def machine_us(log):
-    """Each frame's part the kernel's accounts say is the machine's, μs: how late the loop was woken
-    for it (its wait for a CPU before the frame is part of that) and how long the frame waited for a
-    CPU while drawn. Where a log or a frame has no accounts, the late wake-up alone. What the window
-    system held back, or a wait blocked in it, is the display stack's, never the machine's."""
-    return number(log, "woke_late_us") + number(log, "run_queue_us")
+    """The machine's part of each frame's step, from the frame before's start tick to its own, μs, as
+    the kernel's accounts give it: how late the loop was woken for the frame (its wait for a CPU before
+    the frame is part of that), and how long the frame before waited for a CPU while drawn, which the
+    step spans. Where a log or a frame has no accounts, the late wake-up alone. What the window system
+    held back, or a wait blocked in it, is the display stack's, never the machine's."""
+    return number(log, "woke_late_us") + before(number(log, "run_queue_us"))
+
+
+def waiting_us(log):
+    """Of the machine's part of each frame's step, what waited for a CPU rather than for a late timer."""
+    return number(log, "woke_queued_us") + before(number(log, "run_queue_us"))
+
+
+def before(values):
+    """Each frame's value of the frame before it; 0 for the first."""
+    return numpy.concatenate(([0.0], values[:-1]))
 
 
 def machines(excess, machine):
@@ -136,11 +147,11 @@ def machines(excess, machine):
 
 
 def measured(log):
-    """Whether each frame is measured; every frame with an interval in a log
-    older than the `measured` column."""
+    """Whether each frame is measured, an array; every frame with an interval
+    in a log older than the `measured` column."""
     if "measured" in log:
-        return [m == 1 for m in log["measured"]]
-    return [i is not None for i in log["interval_us"]]
+        return numpy.asarray(log["measured"], dtype=numpy.float64) == 1
+    return ~numpy.isnan(numpy.asarray(log["interval_us"], dtype=numpy.float64))
 
 
 # The program's figures come from a histogram that is exact to 1 μs below
@@ -177,9 +188,9 @@ def required(log, names):
     for name in names:
         if name not in log:
             raise BadLog(f"no {name} column")
-        for line, value in enumerate(log[name], start=2):
-            if value is None:
-                raise BadLog(f"line {line}: {name} is blank")
+        blank = numpy.flatnonzero(numpy.isnan(numpy.asarray(log[name], dtype=numpy.float64)))
+        if len(blank):
+            raise BadLog(f"line {blank[0] + 2}: {name} is blank")
 
 
 def stutters(intervals):
@@ -206,10 +217,11 @@ def display_steps(log):
     the first frame shown. The program also starts the chain anew at a present
     that came too late for its row, which the log does not show."""
     steps, last = [], None
-    for start, end, mono, ust, mode in zip(log["start_us"], log["swap_end_us"], log["swap_end_mono_us"],
-                                           log["present_ust"], log["present_mode"]):
+    presents = numpy.asarray(log["present_ust"], dtype=numpy.float64).tolist()  # NaN where none came
+    for start, end, mono, ust, mode in zip(log["start_us"], log["swap_end_us"], log["swap_end_mono_us"], presents,
+                                           log["present_mode"]):
         step = None, None
-        if ust is not None and mode != "skip":
+        if not math.isnan(ust) and mode != "skip":
             shown = to_monotonic(start, end, mono)
             if last:
                 step = ust - last[1], shown - last[0] - (ust - last[1])

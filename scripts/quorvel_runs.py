@@ -8,7 +8,7 @@ import types
 
 import numpy
 
-from quorvel_log import accounted, machine_us, number, percentile, to_monotonic
+from quorvel_log import accounted, machine_us, number, percentile, to_monotonic, waiting_us
 
 # Fewer samples than this judge nothing: a share or a median of a handful is one frame's luck.
 MIN_SAMPLES = 30
@@ -59,8 +59,8 @@ class Run:
 
     def measured(self):
         """The measured frames, each after a frame of the log, as arrays of μs: their start `step`, how
-        long the window system `held` each, how late the loop `woke` for it, the `machine`'s part of
-        it and of that, the part `waiting` for a CPU; `accounted`: whether the kernel's accounts are in."""
+        long the window system `held` each, how late the loop `woke` for it, the `machine`'s part of the
+        step and of that, the part `waiting` for a CPU; `accounted`: whether the kernel's accounts are in."""
         log = self.log
         rows = numpy.flatnonzero(number(log, "measured") != 0)
         rows = rows[rows > 0]
@@ -68,7 +68,7 @@ class Run:
         return types.SimpleNamespace(
             step=start[rows] - start[rows - 1], held=number(log, "held_us")[rows], woke=number(log, "woke_late_us")[rows],
             machine=machine_us(log)[rows], accounted=accounted(log),
-            waiting=(number(log, "run_queue_us") + number(log, "woke_queued_us"))[rows])
+            waiting=waiting_us(log)[rows])
 
     def seconds(self):
         starts = self.log["start_us"]

@@ -116,9 +116,9 @@ def read_check(path, report):
     return Check(path, report)
 
 
-def read_side(spec, damaged):
+def read_side(spec, damaged, tick=lambda: None):
     """The entries of one side: its files (a comma-separated list of repeats) or, for a directory,
-    each of its reports, a damaged one noted in `damaged` and left out."""
+    each of its reports, a damaged one noted in `damaged` and left out; `tick` is called after each."""
     if os.path.isdir(spec):
         found = []
         for name in sorted(os.listdir(spec)):
@@ -127,9 +127,14 @@ def read_side(spec, damaged):
                     found.append(read_side_file(os.path.join(spec, name)))
                 except Bad as e:
                     damaged.append(e)
+                tick()
         return found, True
     paths = [spec] if os.path.exists(spec) or "," not in spec else [p for p in spec.split(",") if p]
-    return [read_side_file(p) for p in paths], False
+    found = []
+    for p in paths:
+        found.append(read_side_file(p))
+        tick()
+    return found, False
 
 
 # What makes two runs comparable: (name, how to read it from a report).

@@ -19,7 +19,7 @@ import numpy as np
 from scipy import sparse, stats
 
 from quorvel_judge import BEYOND
-from quorvel_log import machine_us, machines
+from quorvel_log import machine_us, machines, number
 from quorvel_runs import MIN_SAMPLES, SHOWN
 
 RESAMPLES = 1000          # bootstrap resamples of each side
@@ -54,6 +54,7 @@ FIGURES = [Figure("lateness p50", "lateness", 50), Figure("lateness p90", "laten
            Figure("discards", "discards", floor=FLOOR_PER_1000, unit="/1000 frames"),
            Figure("stutters", "stutters", floor=FLOOR_PER_MINUTE, unit="/min")]
 FIGURE_NAMES = [f.name for f in FIGURES]
+SERIES = list(dict.fromkeys(f.series for f in FIGURES if f.p))  # those resampled, each two ways
 
 
 @dataclasses.dataclass
@@ -113,9 +114,10 @@ def run_frames(log, report):
 
 def machine_frames(log, rows, step, cost, nominal):
     """Whether the machine accounts for each frame's excess, its start beyond the pace and its cost
-    beyond the run's median, as quorvel_log.machines has it: at least half of it."""
+    beyond the run's median, as quorvel_log.machines has it: at least half of it, from the machine's
+    part of the step and the frame's own wait for a CPU while drawn."""
     excess = np.maximum(step - nominal, 0) + np.maximum(cost - np.median(cost), 0)
-    return machines(excess, machine_us(log)[rows])
+    return machines(excess, (machine_us(log) + number(log, "run_queue_us"))[rows])
 
 
 def nearest_rank(sorted_values, p):

@@ -118,29 +118,39 @@ def test_each_check_says_what_the_records_show_and_never_passes_without_evidence
         assert {name for name, v in got.items() if v != "pass"} == {"vrr", "vblank-clock", "input"}
 
 
-def ten(value):
-    return [value] * 10 + [0] * 90
+def late10(value):  # a step's value for the ten late frames of STEPS
+    return [0, value] * 10 + [0] * 80
+
+
+def before10(value):  # and for the ten frames before them, drawn while the late steps ran
+    return [value, 0] * 10 + [0] * 80
+
+
+STEPS = [PACE, PACE + 40000] * 10 + [PACE] * 80
 
 
 @pytest.mark.parametrize("woke,held,accounts,said", [
-    (0, 0, dict(run_queue_us=ten(40000)), "pass: 10 set apart: the machine's (10 waiting for a CPU, 0 woken late)"),
-    (0, 0, dict(run_queue_us=ten(20000)), "pass: 10 set apart: the machine's (10 waiting"),  # half is enough
-    (0, 0, dict(run_queue_us=ten(19000)), "fail: 0 set apart"),
-    (ten(40000), 0, dict(run_queue_us=0, woke_queued_us=ten(10000)), "pass: 10 set apart: the machine's (0 waiting "
-                                                                     "for a CPU, 10 woken late)"),
-    (ten(40000), 0, dict(run_queue_us=0, woke_queued_us=ten(40000)), "pass: 10 set apart: the machine's (10 waiting"),
-    (0, ten(30000), dict(run_queue_us=0), "fail: 0 set apart"),  # held: the stack's, its own 10 ms late besides
-    (0, 0, dict(run_queue_us=0, blocked_us=ten(40000)), "fail: 0 set apart"),  # blocked: the stack's too
-    (ten(40000), 0, dict(run_queue_us=ten(None)), "pass: 10 set apart: the machine's (0 waiting"),  # empty cells
-    (ten(40000), 0, {}, "pass: 10 woken late (worst 40.0 ms)"),  # a log without the accounts: as it always was
+    (0, 0, dict(run_queue_us=before10(40000)), "pass: 10 set apart: the machine's (10 waiting for a CPU, 0 woken late)"),
+    (0, 0, dict(run_queue_us=before10(20000)), "pass: 10 set apart: the machine's (10 waiting"),  # half is enough
+    (0, 0, dict(run_queue_us=before10(19000)), "fail: 0 set apart"),
+    (0, 0, dict(run_queue_us=late10(40000)), "fail: 0 set apart"),  # a wait after its start is the next step's
+    (late10(40000), 0, dict(run_queue_us=0, woke_queued_us=late10(10000)), "pass: 10 set apart: the machine's (0 "
+                                                                         "waiting for a CPU, 10 woken late)"),
+    (late10(40000), 0, dict(run_queue_us=0, woke_queued_us=late10(40000)), "pass: 10 set apart: the machine's (10 w"),
+    (0, late10(30000), dict(run_queue_us=0), "fail: 0 set apart"),  # held: the stack's, its own 10 ms late besides
+    (0, 0, dict(run_queue_us=0, blocked_us=before10(40000)), "fail: 0 set apart"),  # blocked: the stack's too
+    (late10(40000), 0, dict(run_queue_us=before10(None)), "pass: 10 set apart: the machine's (0 waiting"),  # empty
+    (late10(40000), 0, {}, "pass: 10 woken late (worst 40.0 ms)"),  # a log without the accounts: as it always was
 ])
 def test_the_pacing_check_sets_apart_the_frames_the_machine_accounts_for(woke, held, accounts, said):
     # Beside a noisy machine, whose share would excuse ten frames: the accounts name the frames instead.
-    c = qc.pacing_check(late(10, 40000, woke=woke, held=held, accounts=accounts), None, qc.Tolerances(), NOISY)
+    c = qc.pacing_check(made_up(STEPS, interval=PACE, woke=woke, held=held, accounts=accounts), None, qc.Tolerances(),
+                        NOISY)
     verdict, _, measured = said.partition(": ")
     assert c["verdict"] == verdict and measured in c["measured"], c
-    # Held 30 ms, 13 ms beyond a refresh: set apart where the frames waited half of that for a CPU.
-    throttle = qc.throttle_check(late(10, 0, held=ten(30000), accounts=accounts), None, P, None, NOISY)
+    # Held 30 ms, 13 ms beyond a refresh: set apart where the frames before waited half of that for a CPU.
+    paced = made_up([PACE] * 100, interval=PACE, held=late10(30000), accounts=accounts)
+    throttle = qc.throttle_check(paced, None, P, None, NOISY)
     queued = accounts.get("run_queue_us")
     assert throttle["verdict"] == ("pass" if isinstance(queued, list) and queued[0] else "fail" if accounts else
                                    "unknown"), throttle
