@@ -65,10 +65,9 @@ class Run:
         rows = numpy.flatnonzero(number(log, "measured") != 0)
         rows = rows[rows > 0]
         start = log["start_us"]
-        return types.SimpleNamespace(
-            step=start[rows] - start[rows - 1], held=number(log, "held_us")[rows], woke=number(log, "woke_late_us")[rows],
-            machine=machine_us(log)[rows], accounted=accounted(log),
-            waiting=waiting_us(log)[rows])
+        return types.SimpleNamespace(step=start[rows] - start[rows - 1], held=number(log, "held_us")[rows],
+                                     woke=number(log, "woke_late_us")[rows], machine=machine_us(log)[rows],
+                                     waiting=waiting_us(log)[rows], accounted=accounted(log))
 
     def seconds(self):
         starts = self.log["start_us"]
