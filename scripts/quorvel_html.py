@@ -1,0 +1,205 @@
+"""quorvel's pages: a run, a quorvel-check battery or a comparison as one
+HTML file that needs nothing else: no script, no style, nothing fetched.
+CI servers show archived pages under a policy that blocks all of those.
+
+A page is sections of facts, tables and plots, filled into one template
+with Jinja2, which escapes every value; the plots come from quorvel_svg,
+which escapes its own text. The tools read their inputs; this module only
+draws what they read.
+"""
+import json
+import os
+
+import jinja2
+import numpy as np
+from markupsafe import Markup, escape
+
+import quorvel_log
+import quorvel_svg as sv
+
+HERE = os.path.dirname(os.path.realpath(__file__))
+LATE = 1.5  # a late frame's interval, in requested intervals, as the program counts them
+MOST_BARS = 200  # late frames drawn one bar each; the latest of them where there are more
+MODES = [("flip", sv.BLUE, "flip"), ("copy", sv.GREEN, "copy"), ("suboptimal_copy", sv.ORANGE, "suboptimal copy")]
+MARKS = {"pass": (sv.GREEN, "M2 7l3 3l6 -7", "pass"), "fail": (sv.VERMILION, "M2 2l9 9M11 2l-9 9", "FAIL"),
+         "unknown": (sv.GREY, "M4 4a2.5 2.5 0 1 1 3 2.5v1.5M6.5 10.5v0.5", "unknown")}
+
+
+def render(title, sections, lines=()):
+    """The page as bytes. Autoescape is on: only the plots and marks made here are markup."""
+    env = jinja2.Environment(loader=jinja2.FileSystemLoader(HERE), autoescape=True, trim_blocks=True,
+                             lstrip_blocks=True, undefined=jinja2.StrictUndefined)
+    return env.get_template("quorvel_page.html").render(title=title, sections=sections, lines=list(lines)).encode()
+
+
+def section(title, level=2, kind="", lines=(), tables=(), plots=()):
+    return {"title": title, "level": level, "kind": kind, "lines": list(lines), "tables": list(tables),
+            "plots": list(plots)}
+
+
+def table(caption, head, rows):
+    return {"caption": caption, "head": head, "rows": rows}
+
+
+def verdict_mark(verdict, why=""):
+    """A verdict as a mark and in words, so that it reads without colour, and printed in grey."""
+    colour, path, word = MARKS.get(verdict, MARKS["unknown"])
+    mark = (f'<svg xmlns="http://www.w3.org/2000/svg" width="13" height="13" viewBox="0 0 13 13" aria-hidden="true">'
+            f'<path d="{path}" fill="none" stroke="{colour}" stroke-width="2.2"/></svg> ')
+    return Markup(mark) + escape(word + (f": {why}" if why else ""))
+
+
+def flat(value, prefix=""):
+    """Nested JSON as (dotted key, its text): a list of plain values on one line."""
+    if isinstance(value, dict):
+        return [pair for k, v in value.items() for pair in flat(v, f"{prefix}.{k}" if prefix else k)]
+    if isinstance(value, list) and not any(isinstance(v, (dict, list)) for v in value):
+        return [(prefix, " ".join("null" if v is None else str(v) for v in value))]
+    if isinstance(value, list):
+        return [pair for n, v in enumerate(value) for pair in flat(v, f"{prefix}[{n}]")]
+    return [(prefix, "null" if value is None else str(value).lower() if isinstance(value, bool) else str(value))]
+
+
+def as_written(text):
+    """A report's JSON with every number and word kept as the text it is written as."""
+    return json.loads(text, parse_float=str, parse_int=str, parse_constant=str)
+
+
+# One run.
+
+def report_section(title, raw, level=2):
+    """The fingerprint, the settings and the figures as tables, each value as the report writes it."""
+    figures = flat({k: v for k, v in raw.items() if k not in ("fingerprint", "settings")})
+    fingerprint = flat(raw.get("fingerprint") or {}) or [("fingerprint", "none (an older report)")]
+    return section(title, level, "figures", tables=[
+        table("the fingerprint: the machine, the display stack and the command", ["what", "value"], fingerprint),
+        table("the settings", ["setting", "value"], flat(raw.get("settings") or {})),
+        table("the report's figures, as the report writes them", ["figure", "value"], figures)])
+
+
+def column(log, name):
+    v = log.get(name)
+    return np.asarray(v, dtype=float) if v is not None and len(v) and not isinstance(v[0], str) else None
+
+
+def run_plots(log, report):
+    """The plots of one run's log (NumPy arrays by column, as quorvel_log.arrays reads them)."""
+    t = (log["start_us"] - log["start_us"][0]) / 1e6
+    measured = log["measured"] == 1 if "measured" in log else np.isfinite(log["interval_us"])
+    asked = (report.get("settings") or {}).get("interval_us") or 0
+    plots = intervals(t, log["interval_us"], measured, asked)
+    mode = np.asarray(log.get("present_mode", np.full(len(t), "")))
+    ust = column(log, "present_ust")
+    if ust is not None and (np.isfinite(ust) | (mode == "skip")).any():
+        plots += presents(t, ust, mode, log["swap_end_mono_us"])
+    if asked > 0:
+        plots += late_frames(log, measured, asked)
+    if column(log, "input_us") is not None and np.isfinite(log["input_us"]).any():
+        plots.append(presses(t, log, ust, mode))
+    return [p.svg() for p in plots]
+
+
+def thinned(points):
+    return sv.THINNED if points > 4 * (sv.WIDTH - sv.LEFT - sv.RIGHT) else ""
+
+
+def intervals(t, interval, measured, asked):
+    ms = interval / 1000
+    over = sv.Plot("frame intervals over the run", "time since the first frame's start (s)", "interval (ms)",
+                   sv.span(t), sv.span(ms, 0), note=thinned(len(t)))
+    over.line(t, ms, sv.BLACK, "interval, swap end to swap end")
+    if asked > 0:
+        over.level(asked / 1000, sv.GREEN, f"requested {asked / 1000:g} ms")
+    late = measured & (interval > LATE * asked) if asked > 0 else np.zeros(len(t), bool)
+    over.marks(t[late], ms[late], sv.VERMILION, f"late, over {LATE:g} intervals", shape="triangle")
+    rows = np.flatnonzero(measured & np.isfinite(interval))
+    stutters = rows[quorvel_log.stutters(interval[rows].astype(int).tolist())]
+    over.marks(t[stutters], ms[stutters], sv.BLUE, "stutters", size=6)
+    warm = ~measured
+    if warm.any():
+        over.bars([t[0]], [t[np.flatnonzero(warm)[-1]]], [over.ys[1]], "#eeeeee", "warm-up")
+        over.parts.insert(0, over.parts.pop())  # behind the line
+    values = ms[rows]
+    counts, edges = np.histogram(values, bins=min(200, max(10, len(np.unique(values)))))
+    spread = sv.Plot("histogram of the measured intervals", "interval (ms)", "frames", (edges[0], edges[-1]),
+                     sv.span(counts, 0))
+    spread.bars(edges[:-1], edges[1:], counts, sv.SKY, f"{len(values)} measured frames")
+    for p, colour in ((50, sv.GREEN), (99, sv.VERMILION)):
+        at = quorvel_log.percentile(values.tolist(), p) if len(values) else 0
+        spread.line([at, at], spread.ys, colour, f"p{p} {at:g} ms", dash="4 3")
+    return [over, spread]
+
+
+def presents(t, ust, mode, mono):
+    """Each shown frame's step from the one shown before it, by mode; the discarded frames; and
+    each shown frame's wait from its swap end to its present."""
+    shown = np.flatnonzero(np.isfinite(ust) & (mode != "skip"))
+    step = np.full(len(t), np.nan)
+    step[shown[1:]] = np.diff(ust[shown]) / 1000
+    steps = sv.Plot("present steps over the run", "time since the first frame's start (s)",
+                    "step from the present before (ms)", sv.span(t), sv.span(step, 0), note=thinned(len(shown)))
+    for name, colour, words in MODES:
+        steps.marks(t[mode == name], step[mode == name], colour, words, shape="dot", size=2)
+    skipped = mode == "skip"
+    steps.marks(t[skipped], np.full(skipped.sum(), steps.ys[0]), sv.VERMILION, "discarded", shape="triangle")
+    wait = (ust - mono) / 1000
+    waits = sv.Plot("swap end to present", "time since the first frame's start (s)", "swap end to present (ms)",
+                    sv.span(t), sv.span(wait[shown], 0), note=thinned(len(shown)))
+    waits.line(t[shown], wait[shown], sv.BLUE, "each shown frame")
+    return [steps, waits]
+
+
+def late_frames(log, measured, asked):
+    """Where each late frame's time went: its excess over the requested interval split as the program
+    splits it (held, woken late, drawn long) and, where the log has them, the kernel's accounts of the
+    frame: waiting for a CPU (its run-queue wait and that of its wake-up), blocked, on the CPU."""
+    late = np.flatnonzero(measured & (log["interval_us"] > LATE * asked))
+    if not len(late):
+        return []
+    note = f"the {MOST_BARS} latest of {len(late)}, in time order" if len(late) > MOST_BARS else "in time order"
+    late = np.sort(late[np.argsort(log["interval_us"][late], kind="stable")[-MOST_BARS:]])
+    excess = log["interval_us"][late] - asked
+    held = np.minimum(np.nan_to_num(log["held_us"][late]) if "held_us" in log else 0, excess)
+    woke = np.minimum(np.nan_to_num(log["woke_late_us"][late]) if "woke_late_us" in log else 0, excess - held)
+    parts = [("held by the window system", sv.ORANGE, held), ("woken late by the machine", sv.SKY, woke),
+             ("drawn long", sv.PURPLE, excess - held - woke)]
+    plots = [stacked("where each late frame's lateness went", "lateness beyond the requested interval (ms)",
+                     parts, note)]
+    accounts = [column(log, n) for n in ("run_queue_us", "woke_queued_us", "blocked_us", "on_cpu_us")]
+    if all(a is not None for a in accounts) and np.isfinite(accounts[0][late]).any():
+        queue, queued, blocked, cpu = (np.nan_to_num(a[late]) for a in accounts)
+        plots.append(stacked("the late frames by the kernel's accounts", "time of the frame's main thread (ms)",
+                             [("waiting for a CPU", sv.VERMILION, queue + queued), ("blocked in GL or the window "
+                              "system", sv.BLUE, blocked), ("on the CPU", sv.GREEN, cpu)], note))
+    return plots
+
+
+def stacked(title, ylabel, parts, note):
+    n = len(parts[0][2])
+    total = sum(p for _, _, p in parts) / 1000
+    plot = sv.Plot(title, "late frame, in time order (count)", ylabel, (0.5, n + 0.5), sv.span(total, 0), note=note)
+    base, x = np.zeros(n), np.arange(1, n + 1)
+    for name, colour, part in parts:
+        plot.bars(x - 0.4, x + 0.4, base + part / 1000, colour, name, bottom=base)
+        base = base + part / 1000
+    return plot
+
+
+def presses(t, log, ust, mode):
+    """Each press to the present of the frame that answered it, or to its swap end without presents."""
+    press, end, mono = log["input_us"], log["swap_end_us"], log["swap_end_mono_us"]
+    shown = np.isfinite(ust) & (mode != "skip") if ust is not None else np.zeros(len(t), bool)
+    answered = np.isfinite(press)
+    if (shown & answered).any():
+        wait, what, rows = (ust - quorvel_log.to_monotonic(press, end, mono)) / 1000, "present", shown & answered
+    else:
+        wait, what, rows = (end - press) / 1000, "swap end (no presents)", answered
+    plot = sv.Plot(f"presses to {what}", "time since the first frame's start (s)", f"press to {what} (ms)",
+                   sv.span(t), sv.span(wait[rows], 0))
+    plot.marks(t[rows], wait[rows], sv.PURPLE, "presses answered", shape="dot", size=5)
+    return plot
+
+
+def run_page(title, log, report, raw):
+    return render(title, [section("the run", kind="run", plots=run_plots(log, report)),
+                          report_section("its fingerprint, settings and figures", raw)])
