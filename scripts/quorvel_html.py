@@ -25,6 +25,37 @@ MARKS = {"pass": (sv.GREEN, "M2 7l3 3l6 -7", "pass"), "fail": (sv.VERMILION, "M2
          "unknown": (sv.GREY, "M4 4a2.5 2.5 0 1 1 3 2.5v1.5M6.5 10.5v0.5", "unknown")}
 
 
+class BadReport(Exception):
+    """A report that cannot be used: its file, and why."""
+
+
+def read_report(path, named):
+    """A run's report, and the same with every value as the text it is written as; or ({}, {}) where
+    none was named and none sits beside the log."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            text = f.read()
+        report = json.loads(text)
+    except FileNotFoundError:
+        if named:
+            raise BadReport(path, "no such file")
+        return {}, {}
+    except (OSError, UnicodeDecodeError, ValueError) as e:
+        raise BadReport(path, f"not a quorvel report: {getattr(e, 'strerror', None) or e}")
+    if not isinstance(report, dict) or not isinstance(report.get("settings"), dict) or not all(
+            isinstance(report.get(part, {}), dict) for part in ("display", "gl")):
+        raise BadReport(path, "not a quorvel report: no settings, display and gl")
+    return report, as_written(text)
+
+
+def same_file(path, stream):
+    """Whether `path` is where `stream` goes, as /dev/stdout is standard output's."""
+    try:
+        return os.path.samestat(os.stat(path), os.fstat(stream.fileno()))
+    except (OSError, ValueError, AttributeError):
+        return False
+
+
 def render(title, sections, lines=()):
     """The page as bytes. Autoescape is on: only the plots and marks made here are markup."""
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(HERE), autoescape=True, trim_blocks=True,
@@ -106,7 +137,7 @@ def thinned(points):
 def intervals(t, interval, measured, asked):
     ms = interval / 1000
     over = sv.Plot("frame intervals over the run", "time since the first frame's start (s)", "interval (ms)",
-                   sv.span(t), sv.span(ms, 0), note=thinned(len(t)))
+                   sv.span(t, room=0), sv.span(ms, 0), note=thinned(len(t)))
     over.line(t, ms, sv.BLACK, "interval, swap end to swap end")
     if asked > 0:
         over.level(asked / 1000, sv.GREEN, f"requested {asked / 1000:g} ms")
@@ -119,15 +150,22 @@ def intervals(t, interval, measured, asked):
     if warm.any():
         over.bars([t[0]], [t[np.flatnonzero(warm)[-1]]], [over.ys[1]], "#eeeeee", "warm-up")
         over.parts.insert(0, over.parts.pop())  # behind the line
-    values = ms[rows]
-    counts, edges = np.histogram(values, bins=min(200, max(10, len(np.unique(values)))))
+    return [over, histogram(interval[rows])]
+
+
+def histogram(us):
+    """The measured intervals in at most 200 bins, each a whole number of μs wide, as the log's are."""
+    low, high = (us.min(), us.max()) if len(us) else (0, 1)
+    width = max(1, int(np.ceil((high - low + 1) / 200)))
+    counts, edges = np.histogram(us, bins=low + width * np.arange(int((high - low) // width) + 2))
+    edges = edges / 1000
     spread = sv.Plot("histogram of the measured intervals", "interval (ms)", "frames", (edges[0], edges[-1]),
                      sv.span(counts, 0))
-    spread.bars(edges[:-1], edges[1:], counts, sv.SKY, f"{len(values)} measured frames")
+    spread.bars(edges[:-1], edges[1:], counts, sv.SKY, f"{len(us)} measured frames")
     for p, colour in ((50, sv.GREEN), (99, sv.VERMILION)):
-        at = quorvel_log.percentile(values.tolist(), p) if len(values) else 0
+        at = quorvel_log.percentile(us.tolist(), p) / 1000 if len(us) else 0
         spread.line([at, at], spread.ys, colour, f"p{p} {at:g} ms", dash="4 3")
-    return [over, spread]
+    return spread
 
 
 def presents(t, ust, mode, mono):
@@ -137,14 +175,15 @@ def presents(t, ust, mode, mono):
     step = np.full(len(t), np.nan)
     step[shown[1:]] = np.diff(ust[shown]) / 1000
     steps = sv.Plot("present steps over the run", "time since the first frame's start (s)",
-                    "step from the present before (ms)", sv.span(t), sv.span(step, 0), note=thinned(len(shown)))
-    for name, colour, words in MODES:
-        steps.marks(t[mode == name], step[mode == name], colour, words, shape="dot", size=2)
+                    "step from the present before (ms)", sv.span(t, room=0), sv.span(step, 0), note=thinned(len(shown)))
+    for name, colour, words in (m for m in MODES if (mode == m[0]).any()):
+        steps.marks(t[mode == name], step[mode == name], colour, words, shape="dot", size=2, thinned=True)
     skipped = mode == "skip"
-    steps.marks(t[skipped], np.full(skipped.sum(), steps.ys[0]), sv.VERMILION, "discarded", shape="triangle")
+    if skipped.any():
+        steps.marks(t[skipped], np.full(skipped.sum(), steps.ys[0]), sv.VERMILION, "discarded", shape="triangle")
     wait = (ust - mono) / 1000
     waits = sv.Plot("swap end to present", "time since the first frame's start (s)", "swap end to present (ms)",
-                    sv.span(t), sv.span(wait[shown], 0), note=thinned(len(shown)))
+                    sv.span(t, room=0), sv.span(wait[shown], 0), note=thinned(len(shown)))
     waits.line(t[shown], wait[shown], sv.BLUE, "each shown frame")
     return [steps, waits]
 
@@ -195,7 +234,7 @@ def presses(t, log, ust, mode):
     else:
         wait, what, rows = (end - press) / 1000, "swap end (no presents)", answered
     plot = sv.Plot(f"presses to {what}", "time since the first frame's start (s)", f"press to {what} (ms)",
-                   sv.span(t), sv.span(wait[rows], 0))
+                   sv.span(t, room=0), sv.span(wait[rows], 0))
     plot.marks(t[rows], wait[rows], sv.PURPLE, "presses answered", shape="dot", size=5)
     return plot
 

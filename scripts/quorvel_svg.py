@@ -39,15 +39,15 @@ def label(v):
     return f"{v:g}" if abs(v) < 1e6 else f"{v:.3g}"
 
 
-def span(values, floor=None):
-    """The range of finite values, from `floor` where one is given; (0, 1) for none."""
+def span(values, floor=None, room=0.05):
+    """The range of finite values, from `floor` where one is given, with `room` above; (0, 1) for none."""
     v = np.asarray(values, dtype=float)
     v = v[np.isfinite(v)]
     if not len(v):
         return (0.0, 1.0) if floor is None else (floor, floor + 1.0)
     low = float(v.min()) if floor is None else min(floor, float(v.min()))
     high = float(v.max())
-    return (low, high + (high - low) * 0.05 or low + 1)
+    return (low, high + (high - low) * room if high > low else low + 1)
 
 
 class Plot:
@@ -82,11 +82,13 @@ class Plot:
     def level(self, y, colour, name, dash="6 4"):
         self.line(self.xs, [y, y], colour, name, dash)
 
-    def marks(self, x, y, colour, name="", shape="circle", size=4):
-        """Markers at each point, one where several fall on the same pixel."""
+    def marks(self, x, y, colour, name="", shape="circle", size=4, thinned=False):
+        """Markers at each point, one where several fall on the same pixel; `thinned`, only those
+        that `thin` keeps."""
         x, y = np.asarray(x, dtype=float), np.asarray(y, dtype=float)
         ok = np.isfinite(x) & np.isfinite(y)
-        at = np.unique(np.round(np.column_stack([self.px(x[ok]), self.py(y[ok])])), axis=0)
+        keep = thin(self.px(x), y) if thinned else np.flatnonzero(ok)
+        at = np.unique(np.round(np.column_stack([self.px(x[keep]), self.py(y[keep])])), axis=0)
         for a, b in at:
             if shape == "circle":
                 self.parts.append(f'<circle cx="{number(a)}" cy="{number(b)}" r="{size}" fill="none" '
