@@ -15,14 +15,17 @@ import numpy as np
 from markupsafe import Markup, escape
 
 import quorvel_log
+import quorvel_stats as qs
 import quorvel_svg as sv
+from quorvel_compare import RANK, amount, interval_text
 
 HERE = os.path.dirname(os.path.realpath(__file__))
 LATE = 1.5  # a late frame's interval, in requested intervals, as the program counts them
 MOST_BARS = 200  # late frames drawn one bar each; the latest of them where there are more
 MODES = [("flip", sv.BLUE, "flip"), ("copy", sv.GREEN, "copy"), ("suboptimal_copy", sv.ORANGE, "suboptimal copy")]
 MARKS = {"pass": (sv.GREEN, "M2 7l3 3l6 -7", "pass"), "fail": (sv.VERMILION, "M2 2l9 9M11 2l-9 9", "FAIL"),
-         "unknown": (sv.GREY, "M4 4a2.5 2.5 0 1 1 3 2.5v1.5M6.5 10.5v0.5", "unknown")}
+         "unknown": (sv.GREY, "M4 4a2.5 2.5 0 1 1 3 2.5v1.5M6.5 10.5v0.5", "unknown"),
+         "same": (sv.GREY, "M2 4.5h9M2 8.5h9", "same")}
 
 
 class BadReport(Exception):
@@ -72,12 +75,15 @@ def table(caption, head, rows):
     return {"caption": caption, "head": head, "rows": rows}
 
 
+def mark(kind):
+    colour, path, _ = MARKS.get(kind, MARKS["unknown"])
+    return Markup(f'<svg xmlns="http://www.w3.org/2000/svg" width="13" height="13" viewBox="0 0 13 13" '
+                  f'aria-hidden="true"><path d="{path}" fill="none" stroke="{colour}" stroke-width="2.2"/></svg>&nbsp;')
+
+
 def verdict_mark(verdict, why=""):
-    """A verdict as a mark and in words, so that it reads without colour, and printed in grey."""
-    colour, path, word = MARKS.get(verdict, MARKS["unknown"])
-    mark = (f'<svg xmlns="http://www.w3.org/2000/svg" width="13" height="13" viewBox="0 0 13 13" aria-hidden="true">'
-            f'<path d="{path}" fill="none" stroke="{colour}" stroke-width="2.2"/></svg> ')
-    return Markup(mark) + escape(word + (f": {why}" if why else ""))
+    """A verdict as a mark and in words, so that it reads without colour and printed in grey."""
+    return mark(verdict) + escape(MARKS.get(verdict, MARKS["unknown"])[2] + (f": {why}" if why else ""))
 
 
 def flat(value, prefix=""):
@@ -130,19 +136,23 @@ def run_plots(log, report):
     return [p.svg() for p in plots]
 
 
-def thinned(points):
-    return sv.THINNED if points > 4 * (sv.WIDTH - sv.LEFT - sv.RIGHT) else ""
+def thinned(points, marked=False):
+    """The plot's note where its series is thinned, as quorvel_svg.thin thins it."""
+    if points <= 4 * (sv.WIDTH - sv.LEFT - sv.RIGHT):
+        return ""
+    return sv.THINNED + (", and every marked frame" if marked else "")
 
 
 def intervals(t, interval, measured, asked):
     ms = interval / 1000
     over = sv.Plot("frame intervals over the run", "time since the first frame's start (s)", "interval (ms)",
-                   sv.span(t, room=0), sv.span(ms, 0), note=thinned(len(t)))
+                   sv.span(t, room=0), sv.span(ms, 0), note=thinned(len(t), marked=True))
     over.line(t, ms, sv.BLACK, "interval, swap end to swap end")
     if asked > 0:
         over.level(asked / 1000, sv.GREEN, f"requested {asked / 1000:g} ms")
-    late = measured & (interval > LATE * asked) if asked > 0 else np.zeros(len(t), bool)
-    over.marks(t[late], ms[late], sv.VERMILION, f"late, over {LATE:g} intervals", shape="triangle")
+    if asked > 0:
+        late = measured & (interval > LATE * asked)
+        over.marks(t[late], ms[late], sv.VERMILION, f"late, over {LATE:g} intervals", shape="triangle")
     rows = np.flatnonzero(measured & np.isfinite(interval))
     stutters = rows[quorvel_log.stutters(interval[rows].astype(int).tolist())]
     over.marks(t[stutters], ms[stutters], sv.BLUE, "stutters", size=6)
@@ -242,3 +252,90 @@ def presses(t, log, ust, mode):
 def run_page(title, log, report, raw):
     return render(title, [section("the run", kind="run", plots=run_plots(log, report)),
                           report_section("its fingerprint, settings and figures", raw)])
+
+
+# A quorvel-check battery.
+
+def check_sections(winsys, said, checks, runs):
+    """A window system's header lines, its verdicts, and the plots of each run they stand on:
+    `runs` maps a run's name to its log's arrays and its report."""
+    rows = [[c["check"], c["expects"], c["measured"], verdict_mark(c["verdict"], c["why"])] for c in checks]
+    out = [section(f"window system: {winsys}", kind="checks", lines=said,
+                   tables=[table(f"the checks of {winsys}", ["check", "expects", "measured", "verdict"], rows)])]
+    for name, (log, report) in runs.items():
+        command = (report.get("fingerprint") or {}).get("command_line") or []
+        out.append(section(f"{winsys}: the run {name}", level=3, kind="run",
+                           lines=[" ".join(map(str, command))] if command else [], plots=run_plots(log, report)))
+    return out
+
+
+# A comparison.
+
+SAID = ("BASE ", "note: ", "differs: ", "context: ", "unknown: ", "same: ")
+PERCENTILES = [(50, "p50"), (90, "p90"), (99, "p99"), (99.9, "p99.9"), (100, "max")]
+
+
+def compare_sections(out, base, new):
+    """One pair of a comparison: what it says beside its table, the table with each change's
+    interval, and, where both sides have logs, their intervals and lateness overlaid."""
+    said = [line for line in out["lines"] if line.removeprefix("across: ").startswith(SAID)]
+    if "checks" in out:
+        rows = [[c["check"], *(f"{x['verdict']}: {x['why']}" if x and x.get("why") else x["verdict"] if x else "absent"
+                               for x in (c["base"], c["new"])), change_mark(c["what"])]
+                for c in sorted(out["checks"], key=lambda c: RANK[c["what"].split(" (")[0]])]
+        return [section(out["name"], kind="pair", lines=said,
+                        tables=[table("the checks", ["check", "BASE", "NEW", "what"], rows)])]
+    rows = []
+    for f in sorted(out["figures"], key=lambda f: RANK[f["verdict"].split(":")[0]]):
+        for name, c in ((f["figure"], f["all_frames"]), ("\u21b3 the stack's frames", f["stack_frames"])):
+            if c:
+                shown = type("Change", (), c)
+                rows.append([name, amount(c["base"], f["unit"]), amount(c["new"], f["unit"]),
+                             amount(c["change"], f["unit"], True), interval_text(shown, f["unit"]),
+                             change_mark(f["verdict"] if name == f["figure"] else c["verdict"] + (
+                                 f": {c['why']}" if c["why"] else ""))])
+    plots = []
+    if all(r.frames for r in base + new):
+        plots = [cumulative(base, new), lateness(base, new)]
+    return [section(out["name"], kind="pair", lines=said, plots=[p.svg() for p in plots if p],
+                    tables=[table("the figures, changes first", ["figure", "BASE", "NEW", "change", "95% interval",
+                                                                  "verdict"], rows)])]
+
+
+def change_mark(what):
+    """A change as a mark and in its words: worse or a regression as a failure, better or a fix as a pass."""
+    kind = ("fail" if what.startswith(("worse", "regression")) else "pass" if what.startswith(("better", "fix"))
+            else "same" if what.startswith("same") else "unknown")
+    return mark(kind) + escape(what)
+
+
+def pooled(side, series):
+    v = np.concatenate([r.frames.series[series] for r in side])
+    return np.sort(v[np.isfinite(v)])
+
+
+def cumulative(base, new):
+    """The measured intervals of each side as cumulative curves, thinned as the time series are."""
+    sides = [(pooled(base, "interval") / 1000, sv.BLUE, "BASE"), (pooled(new, "interval") / 1000, sv.ORANGE, "NEW")]
+    plot = sv.Plot("frame intervals, BASE and NEW", "interval, swap end to swap end (ms)",
+                   "share of the measured frames at or below", sv.span(np.concatenate([v for v, _, _ in sides]), room=0),
+                   (0, 1.02), note=thinned(max(len(v) for v, _, _ in sides)))
+    for v, colour, name in sides:
+        plot.line(v, np.arange(1, len(v) + 1) / max(len(v), 1), colour, f"{name} ({len(v)} frames)",
+                  dash="6 3" if name == "NEW" else None)
+    return plot
+
+
+def lateness(base, new):
+    """Each side's lateness at the figures' percentiles, side by side."""
+    sides = [(pooled(base, "lateness") / 1000, sv.BLUE, "BASE"), (pooled(new, "lateness") / 1000, sv.ORANGE, "NEW")]
+    if not all(len(v) for v, _, _ in sides):
+        return None
+    at = [[qs.nearest_rank(v, p) for p, _ in PERCENTILES] for v, _, _ in sides]
+    plot = sv.Plot("lateness, BASE and NEW: start step off the requested interval", "percentile of the frames",
+                   "lateness (ms)", (0.5, len(PERCENTILES) + 0.5), sv.span(np.concatenate(at), 0))
+    plot.categories = [(n + 1, name) for n, (_, name) in enumerate(PERCENTILES)]
+    x = np.arange(1, len(PERCENTILES) + 1)
+    for (v, colour, name), values, shift in zip(sides, at, (-0.35, 0)):
+        plot.bars(x + shift, x + shift + 0.35, values, colour, name)
+    return plot

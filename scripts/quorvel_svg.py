@@ -16,7 +16,7 @@ BLACK, ORANGE, SKY, GREEN, YELLOW, BLUE, VERMILION, PURPLE, GREY = (
     "#000000", "#E69F00", "#56B4E9", "#009E73", "#F0E442", "#0072B2", "#D55E00", "#CC79A7", "#999999")
 WIDTH, HEIGHT = 960, 300
 LEFT, RIGHT, TOP, BOTTOM = 72, 16, 44, 46
-THINNED = "thinned: the lowest and highest value of each pixel column, and every marked frame"
+THINNED = "thinned: the lowest and highest value of each pixel column"
 
 
 def number(v):
@@ -56,7 +56,7 @@ class Plot:
     def __init__(self, title, xlabel, ylabel, xs, ys, note="", height=HEIGHT):
         self.title, self.note, self.height = title, note, height
         self.xs, self.ys, self.parts, self.legend = xs, ys, [], []
-        self.labels = xlabel, ylabel
+        self.labels, self.categories = (xlabel, ylabel), None  # categories: (x, name) ticks instead of numbers
 
     def px(self, v):
         low, high = self.xs
@@ -112,10 +112,10 @@ class Plot:
 
     def axes(self):
         out, bottom = [], self.height - BOTTOM
-        for v in ticks(*self.xs):
+        for v, name in self.categories or [(v, label(v)) for v in ticks(*self.xs)]:
             x = number(self.px(v))
             out.append(f'<line x1="{x}" y1="{bottom}" x2="{x}" y2="{bottom + 4}" stroke="{BLACK}"/>'
-                       f'<text x="{x}" y="{bottom + 16}" text-anchor="middle">{label(v)}</text>')
+                       f'<text x="{x}" y="{bottom + 16}" text-anchor="middle">{escape(name)}</text>')
         for v in ticks(*self.ys, count=5):
             y = number(self.py(v))
             out.append(f'<line x1="{LEFT}" y1="{y}" x2="{WIDTH - RIGHT}" y2="{y}" stroke="#dddddd"/>'
