@@ -62,7 +62,7 @@ def same_file(path, stream):
 def render(title, sections, lines=()):
     """The page as bytes. Autoescape is on: only the plots and marks made here are markup."""
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(HERE), autoescape=True, trim_blocks=True,
-                             lstrip_blocks=True, undefined=jinja2.StrictUndefined)
+                             lstrip_blocks=True, keep_trailing_newline=True, undefined=jinja2.StrictUndefined)
     return env.get_template("quorvel_page.html").render(title=title, sections=sections, lines=list(lines)).encode()
 
 
