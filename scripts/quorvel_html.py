@@ -9,15 +9,14 @@ draws what they read.
 """
 import json
 import os
+from types import SimpleNamespace
 
 import jinja2
 import numpy as np
 from markupsafe import Markup, escape
 
 import quorvel_log
-import quorvel_stats as qs
 import quorvel_svg as sv
-from quorvel_compare import RANK, amount, interval_text
 
 HERE = os.path.dirname(os.path.realpath(__file__))
 LATE = 1.5  # a late frame's interval, in requested intervals, as the program counts them
@@ -278,6 +277,7 @@ PERCENTILES = [(50, "p50"), (90, "p90"), (99, "p99"), (99.9, "p99.9"), (100, "ma
 def compare_sections(out, base, new):
     """One pair of a comparison: what it says beside its table, the table with each change's
     interval, and, where both sides have logs, their intervals and lateness overlaid."""
+    from quorvel_compare import RANK, amount, interval_text  # SciPy's weight, only for a comparison
     said = [line for line in out["lines"] if line.removeprefix("across: ").startswith(SAID)]
     if "checks" in out:
         rows = [[c["check"], *(f"{x['verdict']}: {x['why']}" if x and x.get("why") else x["verdict"] if x else "absent"
@@ -289,9 +289,8 @@ def compare_sections(out, base, new):
     for f in sorted(out["figures"], key=lambda f: RANK[f["verdict"].split(":")[0]]):
         for name, c in ((f["figure"], f["all_frames"]), ("\u21b3 the stack's frames", f["stack_frames"])):
             if c:
-                shown = type("Change", (), c)
                 rows.append([name, amount(c["base"], f["unit"]), amount(c["new"], f["unit"]),
-                             amount(c["change"], f["unit"], True), interval_text(shown, f["unit"]),
+                             amount(c["change"], f["unit"], True), interval_text(SimpleNamespace(**c), f["unit"]),
                              change_mark(f["verdict"] if name == f["figure"] else c["verdict"] + (
                                  f": {c['why']}" if c["why"] else ""))])
     plots = []
@@ -331,7 +330,8 @@ def lateness(base, new):
     sides = [(pooled(base, "lateness") / 1000, sv.BLUE, "BASE"), (pooled(new, "lateness") / 1000, sv.ORANGE, "NEW")]
     if not all(len(v) for v, _, _ in sides):
         return None
-    at = [[qs.nearest_rank(v, p) for p, _ in PERCENTILES] for v, _, _ in sides]
+    from quorvel_stats import nearest_rank
+    at = [[nearest_rank(v, p) for p, _ in PERCENTILES] for v, _, _ in sides]
     plot = sv.Plot("lateness, BASE and NEW: start step off the requested interval", "percentile of the frames",
                    "lateness (ms)", (0.5, len(PERCENTILES) + 0.5), sv.span(np.concatenate(at), 0))
     plot.categories = [(n + 1, name) for n, (_, name) in enumerate(PERCENTILES)]
