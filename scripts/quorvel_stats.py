@@ -89,6 +89,7 @@ def run_frames(log, report):
     if interval <= 0:
         why["lateness"] = "interval 0: no pace to be late against"
     series["cost"] = cost
+    series["interval"] = column(log, "interval_us")[rows]  # drawn on quorvel-compare's page, not compared
     mode = np.asarray(log["present_mode"])[rows] if "present_mode" in log else np.full(len(rows), "")
     ust = column(log, "present_ust")
     mono, end = column(log, "swap_end_mono_us"), column(log, "swap_end_us")

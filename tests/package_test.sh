@@ -8,7 +8,7 @@ fail() { echo "package_test: $*" >&2; exit 1; }
 (cd "$1" && cpack -B "$tmp/pack" >/dev/null)
 deb=$(ls "$tmp"/pack/quorvel_"$2"_"$(dpkg --print-architecture)".deb)
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in fonts-freefont-ttf python3-matplotlib python3-zbar libglut libxcb-present libqrencode; do
+for dep in fonts-freefont-ttf python3-matplotlib python3-zbar python3-jinja2 libglut libxcb-present libqrencode; do
     [[ $depends == *$dep* ]] || fail "Depends lacks $dep"
 done
 lintian --fail-on error,warning "$deb" >"$tmp/lint" 2>&1 || fail "lintian: $(cat "$tmp/lint")"
@@ -26,6 +26,8 @@ grep -q '^deltaTick:[0-9]* deltaMin:' "$tmp/out" || fail "no statistics: no fram
 [ "$(wc -l <"$tmp/log.csv")" -eq 61 ] || fail "the log does not hold 60 frames"
 [ "$("$bin/quorvel-plot" "$tmp/log.csv")" = "$tmp/log.png" ] || fail "quorvel-plot did not name its picture"
 [ "$(head -c 4 "$tmp/log.png" | tail -c 3)" = PNG ] || fail "no picture"
+"$bin/quorvel-plot" "$tmp/log.csv" --html "$tmp/log.html" || fail "quorvel-plot --html: status $?"
+grep -q '<svg ' "$tmp/log.html" || fail "quorvel-plot --html drew no plot"
 [ "$("$bin/quorvel-export" --to mangohud "$tmp/log.csv" | wc -l)" -eq 42 ] || fail "quorvel-export: not 39 frames"
 : >"$tmp/empty.csv"
 [ "$("$bin/quorvel-plot" "$tmp/empty.csv" 2>&1)" = "quorvel-plot: $tmp/empty.csv: empty file" ] || fail "empty log"
