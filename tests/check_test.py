@@ -156,6 +156,13 @@ def test_the_pacing_check_sets_apart_the_frames_the_machine_accounts_for(woke, h
                                    "unknown"), throttle
 
 
+def test_the_pacing_check_sets_apart_only_frames_beyond_its_bound():
+    # Every step 50 μs late and waited for a CPU: within the bound, those pass whoever's they are.
+    c = qc.pacing_check(made_up([s + 50 for s in STEPS], interval=PACE, accounts=dict(
+        run_queue_us=[40000, 50] * 10 + [50] * 80)), None, qc.Tolerances(), NOISY)
+    assert c["verdict"] == "pass" and ", 10 set apart: the machine's (10 waiting" in c["measured"], c
+
+
 def battery(env, *args):
     done = subprocess.run([CHECK, "--seconds", "2", *args], env={**os.environ, **env}, capture_output=True, text=True,
                           timeout=300)

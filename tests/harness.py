@@ -16,10 +16,11 @@ BANNER = "\nquorvel is running...\n"
 
 
 @contextlib.contextmanager
-def xvfb(*extra, screen="1600x1024x24"):
-    """A private X server for one test; yields its DISPLAY and is always stopped."""
+def xvfb(*extra, screen="1600x1024x24", favoured=False):
+    """A private X server for one test; yields its DISPLAY and is always stopped. A `favoured` one runs at
+    nice -10, ahead of the machine's other builds and tests."""
     read, write = os.pipe()
-    server = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", screen, "-nolisten", "tcp",
+    server = subprocess.Popen(["nice", "-n", "-10"] * favoured + ["Xvfb", "-displayfd", str(write), "-screen", "0", screen, "-nolisten", "tcp",
                                "-noreset", *extra], pass_fds=[write], stderr=subprocess.DEVNULL)
     os.close(write)
     with os.fdopen(read) as f:
