@@ -320,14 +320,15 @@ def pacing_check(run, why, tol, machine):
     woke = f.woke[f.woke > 0]
     if len(f.step):
         c["measured"] += f"; not its own: {(f.held > 0).sum()} held" + (
-            set_apart(f, apart) if f.accounted else
+            set_apart(apart, f.machine, f.waiting) if f.accounted else
             f", {len(woke)} woken late" + (f" (worst {us(woke.max())})" if len(woke) else ""))
     return c
 
 
-def set_apart(f, apart):
-    """How many frames were set apart as the machine's, and why: mostly waiting for a CPU, or woken late."""
-    waiting = (2 * f.waiting[apart] >= f.machine[apart]).sum()
+def set_apart(apart, machine, waiting):
+    """How many frames were set apart as the machine's, and why: mostly `waiting` for a CPU of the
+    `machine`'s part, or woken late."""
+    waiting = (2 * waiting[apart] >= machine[apart]).sum()
     return f", {apart.sum()} set apart: the machine's ({waiting} waiting for a CPU, {apart.sum() - waiting} woken late)"
 
 
@@ -336,7 +337,7 @@ def throttle_check(paced, vsynced, period, why, machine):
     a compositor paces its clients, and only figures; without -v a compositor should release each
     frame within a refresh, or no client can draw faster than it: holding them longer is a finding.
     A frame held beyond a refresh that the kernel's accounts give the machine, at least half of that,
-    is set apart."""
+    is set apart: the hold is the window system's but for the thread's wait for a CPU once released."""
     expects = f"without -v, frames released within a refresh ({us(period)}) at p99"
     if why:
         return check("throttle", expects, "", "unknown", why)
@@ -344,11 +345,11 @@ def throttle_check(paced, vsynced, period, why, machine):
         return check("throttle", expects, "", "unknown",
                      "the window system holds no frame back: a swap that waits shows in its duration")
     f = paced.measured()
-    apart = machines(f.held - period, f.machine) if f.accounted else numpy.zeros(len(f.held), bool)
+    apart = machines(f.held - period, f.held_waiting) if f.accounted else numpy.zeros(len(f.held), bool)
     c = at_percentile("throttle", expects, f.held[~apart].tolist(), period, "frames", None if f.accounted else machine,
                       why="the compositor holds frames back without -v")
     c["measured"] = f"without -v: {(f.held > 0).sum()} held, {(f.held > period).sum()} over a refresh" \
-        + (set_apart(f, apart) if f.accounted else "") + "; " + c["measured"]
+        + (set_apart(apart, f.held_waiting, f.held_waiting) if f.accounted else "") + "; " + c["measured"]
     if vsynced:
         with_v = vsynced.measured().held.tolist()
         if with_v:

@@ -60,14 +60,16 @@ class Run:
     def measured(self):
         """The measured frames, each after a frame of the log, as arrays of μs: their start `step`, how
         long the window system `held` each, how late the loop `woke` for it, the `machine`'s part of the
-        step and of that, the part `waiting` for a CPU; `accounted`: whether the kernel's accounts are in."""
+        step and of that, the part `waiting` for a CPU, and of the hold, the part `held_waiting` for a CPU
+        once released; `accounted`: whether the kernel's accounts are in."""
         log = self.log
         rows = numpy.flatnonzero(number(log, "measured") != 0)
         rows = rows[rows > 0]
         start = log["start_us"]
         return types.SimpleNamespace(step=start[rows] - start[rows - 1], held=number(log, "held_us")[rows],
                                      woke=number(log, "woke_late_us")[rows], machine=machine_us(log)[rows],
-                                     waiting=waiting_us(log)[rows], accounted=accounted(log))
+                                     waiting=waiting_us(log)[rows], held_waiting=number(log, "held_queued_us")[rows],
+                                     accounted=accounted(log))
 
     def seconds(self):
         starts = self.log["start_us"]

@@ -43,7 +43,7 @@ uint64_t thread_cpu_ns()
 
 FrameAccounts split_frame(const ThreadTimes &previous_end, const ThreadTimes &found_due,
                           const ThreadTimes &before_start, const ThreadTimes &after_end, uint64_t duration_us,
-                          uint64_t woke_late_us)
+                          uint64_t woke_late_us, uint64_t held_us)
 {
     FrameAccounts a;
     a.on_cpu_us = std::min(since(before_start.on_cpu_ns, after_end.on_cpu_ns) / 1000, duration_us);
@@ -51,6 +51,7 @@ FrameAccounts split_frame(const ThreadTimes &previous_end, const ThreadTimes &fo
         std::min(since(before_start.run_queue_ns, after_end.run_queue_ns) / 1000, duration_us - a.on_cpu_us);
     a.blocked_us = duration_us - a.on_cpu_us - a.run_queue_us;
     a.woke_queued_us = std::min(since(previous_end.run_queue_ns, found_due.run_queue_ns) / 1000, woke_late_us);
+    a.held_queued_us = std::min(since(found_due.run_queue_ns, before_start.run_queue_ns) / 1000, held_us);
     return a;
 }
 
@@ -105,10 +106,11 @@ ThreadTimes ThreadAccounts::read() const
         return {};
     char text[128];
     ssize_t n = pread(fd_, text, sizeof text - 1, 0);
-    ThreadTimes t{thread_cpu_ns(), 0};
+    std::optional<uint64_t> run_queue;
     if (n > 0)
-        t.run_queue_ns = parse_run_queue_ns(std::string_view(text, size_t(n))).value_or(0);
-    return t;
+        run_queue = parse_run_queue_ns(std::string_view(text, size_t(n)));
+    last_run_queue_ns_ = run_queue.value_or(last_run_queue_ns_);
+    return {thread_cpu_ns(), last_run_queue_ns_};
 }
 
 std::optional<uint64_t> read_steal_us()

@@ -14,20 +14,21 @@ struct ThreadTimes {
 };
 
 // A frame's accounts, μs. The first three split its duration (start tick to
-// swap end) whole; the last is the part of its late wake-up that the thread
-// spent waiting for a CPU.
+// swap end) whole; the last two are the parts of its late wake-up and of the
+// time the window system held it that the thread spent waiting for a CPU (a
+// held thread sleeps until the release wakes it, and may then wait).
 struct FrameAccounts {
-    uint64_t on_cpu_us = 0, run_queue_us = 0, blocked_us = 0, woke_queued_us = 0;
+    uint64_t on_cpu_us = 0, run_queue_us = 0, blocked_us = 0, woke_queued_us = 0, held_queued_us = 0;
 };
 
-// The totals read at the frame's four moments: the end of the frame before,
-// when the loop found this one due, just before its start tick and just
+// The totals read at the frame's four moments: the end of the frame before
+// and its work after it, when the loop found this one due, just before its start tick and just
 // after its swap end. The reads lie outside the span they bracket, so the
 // span's time on and waiting for a CPU is capped at its duration and the
 // rest is blocked; a counter that went backwards counts nothing.
 FrameAccounts split_frame(const ThreadTimes &previous_end, const ThreadTimes &found_due,
                           const ThreadTimes &before_start, const ThreadTimes &after_end, uint64_t duration_us,
-                          uint64_t woke_late_us);
+                          uint64_t woke_late_us, uint64_t held_us);
 
 // The run-queue wait, ns, from the text of /proc/<tid>/schedstat: time on
 // the CPU, time waiting for one, and the count of times run. Nothing where
@@ -56,6 +57,9 @@ public:
 
 private:
     int fd_ = -1;
+    // A read that fails gives the last good total, so that the span around
+    // it counts no wait rather than the whole run's.
+    mutable uint64_t last_run_queue_ns_ = 0;
 };
 
 // The steal of all CPUs so far, μs, where the kernel reports it.

@@ -111,6 +111,8 @@ void FramePipeline::display()
     // Right after a frame the next one is furthest away.
     side_work(getsystemtick(), true);
     free_since_ = getsystemtick();
+    // The next frame's late wake-up is counted from here, and so is its wait for a CPU.
+    previous_end_ = accounts_.read();
 }
 
 // Where the window system holds frames back, no more than its limit are out.
@@ -241,14 +243,13 @@ static void computeFPS(Backend &backend)
 }
 
 // The kernel's accounts of the frame, from reads that bracket its start and
-// swap-end ticks from outside; the next frame's wake-up is counted from here.
+// swap-end ticks from outside.
 void FramePipeline::account(Frame &frame, const ThreadTimes &before_start)
 {
     ThreadTimes after_end = accounts_.read();
     if (accounts_.available())
         frame.accounts = split_frame(previous_end_, found_due_.value_or(before_start), before_start, after_end,
-                                     frame.duration_us, frame.woke_late_us);
-    previous_end_ = after_end;
+                                     frame.duration_us, frame.woke_late_us, frame.held_us);
     found_due_.reset();
 }
 

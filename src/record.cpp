@@ -115,7 +115,9 @@ void FrameLog::start(bool input_column)
         note_failure("log", path_, failed_);
     if (fputs("frame,start_us,swap_end_us,interval_us,duration_us,"
               "swap_end_mono_us,present_ust,present_msc,present_mode,present_flags,measured", file_) < 0 ||
-        fputs(input_column_ ? ",input_us" : "", file_) < 0 || fputs(",held_us,woke_late_us,animation_error_us,on_cpu_us,run_queue_us,blocked_us,woke_queued_us\n", file_) < 0)
+        fputs(input_column_ ? ",input_us" : "", file_) < 0 || fputs(",held_us,woke_late_us,animation_error_us,on_cpu_us,run_queue_us,blocked_us,"
+                                                         "woke_queued_us,held_queued_us\n",
+                                                         file_) < 0)
         note_failure("log", path_, failed_);
 }
 
@@ -133,10 +135,10 @@ void FrameLog::abandon()
 int FrameLog::write_accounts(const std::optional<FrameAccounts> &a)
 {
     if (!a)
-        return fputs(",,,,\n", file_);
-    return fprintf(file_, ",%llu,%llu,%llu,%llu\n", (unsigned long long)a->on_cpu_us,
+        return fputs(",,,,,\n", file_);
+    return fprintf(file_, ",%llu,%llu,%llu,%llu,%llu\n", (unsigned long long)a->on_cpu_us,
                    (unsigned long long)a->run_queue_us, (unsigned long long)a->blocked_us,
-                   (unsigned long long)a->woke_queued_us);
+                   (unsigned long long)a->woke_queued_us, (unsigned long long)a->held_queued_us);
 }
 
 // Rows are formatted in place, so the frame path allocates nothing; the

@@ -64,7 +64,8 @@ RunFigures run(const Case &c)
         f.id = n, f.held_us = holds && late > 1000 ? late / 2 : 0, f.woke_late_us = late > 1000 ? late / 4 : 0;
         if (c.accounts)
             f.accounts = split_frame({}, {0, f.woke_late_us * 600}, {n * 10000, 0},
-                                     {n * 10000 + f.duration_us * 600, late * 20}, f.duration_us, f.woke_late_us);
+                                     {n * 10000 + f.duration_us * 600, late * 20}, f.duration_us, f.woke_late_us,
+                                     f.held_us);
         input.swapped(f);
         if (f.measured)
             add_frame(r.frames, c.interval_us, f);

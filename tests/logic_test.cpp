@@ -129,27 +129,30 @@ static std::string frame(uint64_t start, uint64_t end)
 }
 
 // A frame's duration splits whole into time on a CPU, waiting for one and
-// blocked, never negative, whatever the counters did; the wake-up's queued
-// part is capped at how late it was.
+// blocked, never negative, whatever the counters did; the wake-up's and the
+// hold's queued parts are capped at how late it woke and how long it was held.
 TEST(Accounts, AFrameSplitsWholeAndNeverNegative)
 {
     struct Row {
         ThreadTimes previous_end, found_due, before_start, after_end;
-        uint64_t duration_us, woke_late_us;
+        uint64_t duration_us, woke_late_us, held_us;
         FrameAccounts want;
     } rows[] = {
-        {{0, 1000}, {50000, 401000}, {60000, 401000}, {2060000, 3401000}, 10000, 800, {2000, 3000, 5000, 400}},
-        {{0, 0}, {0, 900000}, {0, 900000}, {0, 900000}, 5000, 300, {0, 0, 5000, 300}},           // capped at woke late
-        {{0, 0}, {0, 0}, {9000000, 0}, {0, 8000000}, 5000, 0, {0, 5000, 0, 0}},                   // CPU went backwards
-        {{0, 0}, {0, 0}, {0, 0}, {4000000, 3000000}, 5000, 0, {4000, 1000, 0, 0}},                // reads' own cost, capped
-        {{0, 5000000}, {0, 1000}, {0, 1000}, {0, 1000}, 2000, 2000, {0, 0, 2000, 0}},             // run queue went backwards
+        {{0, 1000}, {50000, 401000}, {60000, 401000}, {2060000, 3401000}, 10000, 800, 0, {2000, 3000, 5000, 400, 0}},
+        {{0, 0}, {0, 900000}, {0, 900000}, {0, 900000}, 5000, 300, 0, {0, 0, 5000, 300, 0}},      // capped at woke late
+        {{0, 0}, {0, 0}, {0, 700000}, {0, 700000}, 5000, 0, 20000, {0, 0, 5000, 0, 700}},         // waited once released
+        {{0, 0}, {0, 0}, {0, 700000}, {0, 700000}, 5000, 0, 400, {0, 0, 5000, 0, 400}},           // capped at held
+        {{0, 0}, {0, 0}, {9000000, 0}, {0, 8000000}, 5000, 0, 0, {0, 5000, 0, 0, 0}},             // CPU went backwards
+        {{0, 0}, {0, 0}, {0, 0}, {4000000, 3000000}, 5000, 0, 0, {4000, 1000, 0, 0, 0}},          // reads' own cost, capped
+        {{0, 5000000}, {0, 1000}, {0, 1000}, {0, 1000}, 2000, 2000, 0, {0, 0, 2000, 0, 0}},       // run queue went backwards
     };
     for (const Row &r : rows) {
         FrameAccounts a = split_frame(r.previous_end, r.found_due, r.before_start, r.after_end, r.duration_us,
-                                      r.woke_late_us);
-        EXPECT_EQ(std::vector<uint64_t>({a.on_cpu_us, a.run_queue_us, a.blocked_us, a.woke_queued_us}),
-                  std::vector<uint64_t>({r.want.on_cpu_us, r.want.run_queue_us, r.want.blocked_us, r.want.woke_queued_us}))
-            << r.duration_us << " " << r.woke_late_us;
+                                      r.woke_late_us, r.held_us);
+        auto all = [](const FrameAccounts &x) {
+            return std::vector<uint64_t>({x.on_cpu_us, x.run_queue_us, x.blocked_us, x.woke_queued_us, x.held_queued_us});
+        };
+        EXPECT_EQ(all(a), all(r.want)) << r.duration_us << " " << r.woke_late_us << " " << r.held_us;
     }
     EXPECT_EQ(parse_run_queue_ns("123456 7890 42\n"), 7890u);
     for (const char *none : {"0 0 0\n", "", "123 abc 4\n", "123 456"})  // no accounts, or not schedstat's text

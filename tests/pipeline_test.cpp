@@ -81,7 +81,7 @@ TEST(Records, APresentFindsItsOwnWaitingFrameAtAnyRate)
         Frame f = make_frame(n, 1000000 + n * 100 - 50, 1000000 + n * 100, 2000000 + n * 100, 1000000 + n * 100 - 100);
         f.id = n;
         if (n == 500)
-            f.accounts = FrameAccounts{30, 5, 15, 2};
+            f.accounts = FrameAccounts{30, 5, 15, 2, 7};
         ledger.add(f, true);
     }
     FrameRecord *found = ledger.find(2);
@@ -98,8 +98,8 @@ TEST(Records, APresentFindsItsOwnWaitingFrameAtAnyRate)
     std::string rows[3001];
     for (std::string &row : rows)
         std::getline(in, row);
-    EXPECT_EQ(rows[2] + rows[500] + rows[2999], "2,1000150,1000200,100,50,2000200,2000240,77,copy,,0,0,0,-30,,,,"
-              "500,1049950,1050000,100,50,2050000,,,,,1,0,0,,30,5,15,2" "2999,1299850,1299900,100,50,2299900,2000240,77,flip,,1,0,0,,,,,");
+    EXPECT_EQ(rows[2] + rows[500] + rows[2999], "2,1000150,1000200,100,50,2000200,2000240,77,copy,,0,0,0,-30,,,,,"
+              "500,1049950,1050000,100,50,2050000,,,,,1,0,0,,30,5,15,2,7" "2999,1299850,1299900,100,50,2299900,2000240,77,flip,,1,0,0,,,,,,");
     std::remove(path.c_str());
 }
 

@@ -46,6 +46,7 @@ def check_log(rows):
         assert before["swap_end_us"] <= start <= end
         assert (r["interval_us"], r["duration_us"]) == (end - before["swap_end_us"], end - start)
         assert r["on_cpu_us"] + r["run_queue_us"] + r["blocked_us"] == r["duration_us"], r  # the kernel's split
+        assert r["woke_queued_us"] <= r["woke_late_us"] and r["held_queued_us"] <= r["held_us"], r
     return [r["interval_us"] for r in rows if r["measured"]]
 
 
