@@ -304,9 +304,8 @@ def pacing_check(run, why, tol, machine):
     window system held the frame. A frame late beyond the bound whose excess the kernel's accounts give
     the machine is set apart (within the bound it passes whoever's it is, and setting it apart would
     leave the late ones a larger share); in a log without them, how late the machine woke the loop is
-    taken off each frame instead,
-    and its noise beside the run explains what it can. What is left is the loop's: the frame before
-    drawn past the due tick, or work that should have waited."""
+    taken off each frame instead, and its noise beside the run explains what it can. What is left is
+    the loop's: the frame before drawn past the due tick, or work that should have waited."""
     expects = f"--pace hybrid at 1.5 periods: frames late by their own within {tol.pace_us:g} μs at p99"
     if why:
         return check("pacing", expects, "", "unknown", why)

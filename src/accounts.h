@@ -22,10 +22,11 @@ struct FrameAccounts {
 };
 
 // The totals read at the frame's four moments: the end of the frame before
-// and its work after it, when the loop found this one due, just before its start tick and just
-// after its swap end. The reads lie outside the span they bracket, so the
-// span's time on and waiting for a CPU is capped at its duration and the
-// rest is blocked; a counter that went backwards counts nothing.
+// and of the work after it, when the loop found this one due, just before
+// its start tick and just after its swap end. The reads lie outside the
+// spans they bracket, so a span's time on and waiting for a CPU is capped at
+// its length (the drawing's rest is blocked); a counter that went backwards
+// counts nothing.
 FrameAccounts split_frame(const ThreadTimes &previous_end, const ThreadTimes &found_due,
                           const ThreadTimes &before_start, const ThreadTimes &after_end, uint64_t duration_us,
                           uint64_t woke_late_us, uint64_t held_us);

@@ -115,9 +115,10 @@ void FrameLog::start(bool input_column)
         note_failure("log", path_, failed_);
     if (fputs("frame,start_us,swap_end_us,interval_us,duration_us,"
               "swap_end_mono_us,present_ust,present_msc,present_mode,present_flags,measured", file_) < 0 ||
-        fputs(input_column_ ? ",input_us" : "", file_) < 0 || fputs(",held_us,woke_late_us,animation_error_us,on_cpu_us,run_queue_us,blocked_us,"
-                                                         "woke_queued_us,held_queued_us\n",
-                                                         file_) < 0)
+        fputs(input_column_ ? ",input_us" : "", file_) < 0 ||
+        fputs(",held_us,woke_late_us,animation_error_us,on_cpu_us,run_queue_us,blocked_us,woke_queued_us,"
+              "held_queued_us\n",
+              file_) < 0)
         note_failure("log", path_, failed_);
 }
 
