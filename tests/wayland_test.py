@@ -128,15 +128,15 @@ def test_a_frozen_or_dead_compositor_ends_the_run_on_time_with_its_records(tmp_p
     assert stopped - 3 * max(intervals) / 1e6 - 0.1 < last < stopped + max(intervals) / 1e6 + 0.1, (last, stopped)
 
 
-@pytest.mark.parametrize("vsync", [["-v"], []])
-def test_a_compositor_frozen_for_a_moment_holds_the_frame_across_and_the_figures_say_so(tmp_path, vsync):
+@pytest.mark.parametrize("vsync,pace", [(["-v"], "busy"), ([], "hybrid")])
+def test_a_compositor_frozen_for_a_moment_holds_the_frame_across_and_the_figures_say_so(tmp_path, vsync, pace):
     """Frozen, the compositor answers neither the frame callback (-v) nor the wl_display.sync (without) that
     lets the next frame go: the loop holds that frame, ahead of its swap, until the thaw. Its wait is the
     window system's, in the log and in the report's and the summary's late_by, and not the machine's."""
     log, report = records(tmp_path)
     with weston() as (server, env):
-        proc = start("", *vsync, "--frames", "120", "--log", str(log), "--report", str(report), "--summary", "20000",
-                     env=env)
+        proc = start("", *vsync, "--pace", pace, "--frames", "120", "--log", str(log), "--report", str(report),
+                     "--summary", "20000", env=env)
         await_rows(log, 30)
         os.kill(server.pid, signal.SIGSTOP)
         frozen = time.monotonic()
