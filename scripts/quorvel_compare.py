@@ -43,14 +43,13 @@ def verdict(c):
 
 
 def joint(everything, stack):
-    """A figure's verdict from all frames and from the stack's alone: worse only with the machine's
-    frames counted is the machine's."""
-    if stack.verdict == "worse":
-        return "worse"
-    if everything.verdict == "worse":
-        return "worse (the machine's)"
-    if "better" in (everything.verdict, stack.verdict):
-        return "better"
+    """A figure's verdict from all frames and from the stack's alone: a change only with the machine's
+    frames counted is the machine's, whichever way it goes, since a quieter machine is no better stack."""
+    for way in ("worse", "better"):
+        if stack.verdict == way:
+            return way
+        if everything.verdict == way:
+            return f"{way} (the machine's)"
     if "same" in (everything.verdict, stack.verdict):
         return "same"
     return verdict(everything)

@@ -12,7 +12,7 @@ from quorvel_log import BadLog, arrays
 FORMAT = 1  # the newest report format read here; fingerprint.report_format
 REFRESH_TOLERANCE = 0.005  # refresh rates further apart than this are different displays
 RANK = {"regression": 0, "worse": 0, "worse (the machine's)": 1, "new": 2, "gone": 2, "change": 2, "fix": 3,
-        "better": 3, "unknown": 4, "same": 5}
+        "better": 3, "better (the machine's)": 4, "unknown": 4, "same": 5}
 
 
 class Bad(Exception):

@@ -115,11 +115,14 @@ def run_frames(log, report):
 
 def machine_frames(log, rows, step, cost, nominal):
     """Whether the machine accounts for each frame's excess, its start beyond the pace and its cost
-    beyond the run's median, as quorvel_log.machines has it: at least half of it, from the machine's
-    part of the step, the thread's wait for a CPU once the window system released the frame, and the
-    frame's own wait while drawn."""
-    excess = np.maximum(step - nominal, 0) + np.maximum(cost - np.median(cost), 0)
-    return machines(excess, (machine_us(log) + number(log, "held_queued_us") + number(log, "run_queue_us"))[rows])
+    beyond what the stack takes, as quorvel_log.machines has it: at least half of it, from the
+    machine's part of the step, the thread's wait for a CPU once the window system released the frame,
+    and the frame's own wait while drawn. What the stack takes is the run's median cost less the wait
+    for a CPU: on a machine that delays most frames, the plain median holds the delay, and a frame
+    delayed less than most would pass for the stack's."""
+    waited = number(log, "run_queue_us")[rows]
+    excess = np.maximum(step - nominal, 0) + np.maximum(cost - np.median(cost - waited), 0)
+    return machines(excess, (machine_us(log) + number(log, "held_queued_us"))[rows] + waited)
 
 
 def nearest_rank(sorted_values, p):

@@ -106,6 +106,7 @@ def test_worse_only_with_the_machines_frames_is_the_machines(tmp_path):
     status, out, _ = compare(base, new)
     assert status == 0 and verdicts(out)["lateness p90"] == "worse (the machine's)"
     assert compare(base, new, "--strict")[0] == 1
+    assert verdicts(compare(new, base)[1])["lateness p90"] == "better (the machine's)"  # a quieter machine
     known = tmp_path / "known"
     known.write_text("# the machine is busy tonight\nlateness p90\nlateness p99  # too\n")
     assert compare(base, new, "--strict", "--known", known)[0] == 0
@@ -113,6 +114,17 @@ def test_worse_only_with_the_machines_frames_is_the_machines(tmp_path):
     status, out, _ = compare(base, new)
     assert status == 0 and verdicts(out)["frame cost p50"] == "unknown: no log beside it (new.csv): the report's " \
         "figure alone, with no interval"
+
+
+def test_a_machine_that_delays_most_frames_leaves_the_stack_its_undelayed_ones():
+    # Each frame takes the stack 1000 μs and waits 0 to 2000 μs more for a CPU (most wait): the stack's frames are the
+    # ones that did not wait, not those that waited less than the run's median.
+    wait = np.tile([0.0, 500, 1000, 1500, 2000], 80)
+    start = 10 ** 9 + np.arange(400) * 20000.0
+    log = {"start_us": start, "duration_us": 1000 + wait, "interval_us": np.full(400, 20000.0),
+           "measured": np.ones(400), "run_queue_us": wait, "woke_late_us": np.zeros(400)}
+    frames = qs.run_frames(log, {"settings": {"interval_us": 20000}})
+    assert set(frames.series["cost"][~frames.machine]) == {1000.0}
 
 
 def test_counts_compare_as_poisson_rates():
