@@ -208,11 +208,14 @@ def quorvel(display, path, *args, env=None):
 
 def test_runs_of_the_same_settings_compare_same(tmp_path):
     # At the same time, so that a change of the machine's load between runs falls on all alike; favoured and
-    # drawing on their main threads, at half a core together, so that the other tests hardly move them.
-    with xvfb(favoured=True) as display:
+    # drawing on their main threads, at half a core together, so that the other tests hardly move them. Each
+    # has its own server: on a shared one, the runs' frames keep their phases and queue behind one another's
+    # requests, a wait of the stack's that differs from run to run for a whole run.
+    with contextlib.ExitStack() as servers:
+        displays = [servers.enter_context(xvfb(favoured=True)) for _ in range(8)]
         procs = [start(display, "-n", "-10", BIN, "--frames", "360", "--log", f"{tmp_path}/r{n}.csv", "--report",
                        f"{tmp_path}/r{n}.json", "--pace", "hybrid", "20000", program="nice",
-                       env={"LP_NUM_THREADS": "0"}) for n in range(8)]
+                       env={"LP_NUM_THREADS": "0"}) for n, display in enumerate(displays)]
         assert [finish(p)[0] for p in procs] == [0] * 8
     runs = [f"{tmp_path}/r{n}.json" for n in range(8)]
     fp = json.load(open(runs[0]))["fingerprint"]
