@@ -127,6 +127,15 @@ def test_a_machine_that_delays_most_frames_leaves_the_stack_its_undelayed_ones()
     assert set(frames.series["cost"][~frames.machine]) == {1000.0}
 
 
+def test_refresh_rates_within_half_a_percent_are_one_display():
+    def side(*rates):
+        return [quorvel_sides.Run("r", {"display": {"window_system": "x11", "refresh_hz": hz}, "gl": {"renderer": "l"},
+                                        "settings": {"interval_us": 1, "pace": "busy", "vsync_requested": False}})
+                for hz in rates]
+    for base, new, refused in (((60.0, 60.2), (60.25,), False), ((60.0,), (60.4,), True), ((60.0,), (None,), False)):
+        assert bool(quorvel_sides.differences(side(*base), side(*new))) == refused, (base, new)
+
+
 def test_counts_compare_as_poisson_rates():
     rate = qs.FIGURES[qs.FIGURE_NAMES.index("discards")]
     same, worse = qs.rate_change(rate, (10, 5), (12, 5)), qs.rate_change(rate, (10, 5), (60, 5))
@@ -191,7 +200,9 @@ def test_damaged_inputs_are_named_in_one_line_never_a_traceback(tmp_path):
     (lambda p: made_up(pathlib.Path(p[:-5]), frames=21), "no measured frame"),
     (lambda p: pathlib.Path(p).write_text(pathlib.Path(p).read_text().replace('"report_format": 1', '"report_format": 2')),
      "newer"),
-], ids=["missing", "not a report", "truncated", "not its log", "nothing measured", "newer format"])
+    (lambda p: pathlib.Path(p).write_text(pathlib.Path(p).read_text().replace(": 60.0,", ": 144.0,")),
+     "not comparable: refresh: 60.00 Hz against 144.00 Hz (--across"),
+], ids=["missing", "not a report", "truncated", "not its log", "nothing measured", "newer format", "another refresh"])
 def test_bad_input_is_one_line_with_status_2_and_nothing_written(tmp_path, damage, said):
     base, new = made_up(tmp_path / "base"), made_up(tmp_path / "new")
     damage(new)

@@ -1,6 +1,8 @@
 // The report's fingerprint from made-up hosts and displays.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "fingerprint.h"
 
 TEST(Fingerprint, HostTextsAreReadAsTheKernelWritesThem)
@@ -11,6 +13,11 @@ TEST(Fingerprint, HostTextsAreReadAsTheKernelWritesThem)
     EXPECT_EQ(cpu_model("model name\t:\n"), "");
     EXPECT_EQ(utc_iso8601(0), "1970-01-01T00:00:00Z");
     EXPECT_EQ(utc_iso8601(1700000000), "2023-11-14T22:13:20Z");
+    // Directories of runs pair by host: the machine's own name, as its kernel keeps it, not the kernel's.
+    auto line = [](const char *path) { std::string s; std::getline(std::ifstream(path), s); return s; };
+    HostFacts here = read_host_facts();
+    EXPECT_EQ(here.host, line("/proc/sys/kernel/hostname"));
+    EXPECT_EQ(here.kernel, line("/proc/sys/kernel/osrelease"));
 }
 
 TEST(Fingerprint, SaysWhatTheWindowSystemToldAndNullWhatItDidNot)

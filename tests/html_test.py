@@ -12,6 +12,9 @@ import numpy as np
 import pytest
 from PIL import Image, ImageChops
 
+import quorvel_html
+import quorvel_log
+import quorvel_svg as sv
 from compare_test import made_up
 from harness import run, xvfb
 
@@ -159,6 +162,19 @@ def test_a_million_frame_page_stays_light_and_keeps_every_late_frame_and_stutter
     assert page.stat().st_size < 5 * 2 ** 20 and "thinned: the lowest and highest value of each pixel column" in over
     assert over.count("<path d=") == 10 and over.count("<circle") == 4 and "late, over 1.5 intervals (10)" in over
     assert "<title>the late frames by the kernel's accounts" in text and "discarded (" in text
+
+
+def test_a_dense_plot_keeps_the_marker_of_every_late_frame_and_stutter():
+    # Five late frames to each pixel column, at five heights each on a pixel of its own: more than thinning
+    # keeps of a series, and most neither first, last, lowest nor highest of its column.
+    n = 40 * (columns := sv.WIDTH - sv.LEFT - sv.RIGHT)
+    interval = np.full(n, 10000.0)
+    late = np.arange(0, n, 8)
+    interval[late] = 10000 * (2 + late // 8 % 5)
+    over = quorvel_html.intervals(np.arange(n) / 40, interval, np.ones(n, bool), 10000)[0]
+    svg = str(over.svg())
+    assert over.note.startswith(sv.THINNED) and svg.count("<path d=") == len(late) > 4 * columns
+    assert svg.count("<circle") == len(quorvel_log.stutters(interval.astype(int).tolist())) > columns
 
 
 @pytest.mark.parametrize("command", [(PLOT, "r.csv"), (COMPARE, "r.json", "r.json"), (CHECK,)],
