@@ -112,13 +112,23 @@ static void finish_at_exit()
 int main(int argc, char **argv)
 {
     // Line buffering keeps every finished statistics line when a pipe or file
-    // reader stops the run with a signal, the usual way to end it.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // reader stops the run with a signal, the usual way to end it. An answer
+    // that ends at once goes out in one write, so that a reader that takes its
+    // first lines and leaves (head) still has the whole of it.
+    static char answer_buffer[1 << 16];
+    Request asked = early_request(argc, argv);
+    if (asked == Request::run)
+        setvbuf(stdout, nullptr, _IOLBF, 0);
+    else
+        setvbuf(stdout, answer_buffer, _IOFBF, sizeof answer_buffer);
     guard_standard_streams();
     catch_stop_signals();
-    if (Request asked = early_request(argc, argv); asked != Request::run) {
+    if (asked != Request::run) {
         answer(asked, argc, argv);
-        return finish_stdout() ? 0 : 1;
+        bool written = finish_stdout();
+        if (stop_signal)
+            end_by_signal();
+        return written ? 0 : 1;
     }
     command_line.assign(argv, argv + argc);
     // Each write to standard output is checked before errno can change.

@@ -47,7 +47,9 @@ bool finish_stdout()
 {
     if (fflush(stdout) != 0 || ferror(stdout))
         watch_stdout();
-    if (stdout_errno)
+    // A reader that took what it wanted and left is no failure worth a line: the process
+    // ends by SIGPIPE, as a filter of coreutils does.
+    if (stdout_errno && stdout_errno != EPIPE)
         fprintf(stderr, "quorvel: cannot write standard output: %s\n", strerror(stdout_errno));
     return stdout_errno == 0;
 }

@@ -22,7 +22,8 @@ void watch_stdout();
 void watch_stdout_reader();
 
 // Flushes standard output and reports its first failure, of the run or of
-// this flush, once on standard error. Returns false when it failed.
+// this flush, once on standard error; a reader that went away stops the run
+// as SIGPIPE and is not reported. Returns false when it failed.
 bool finish_stdout();
 
 // What the program knows of its GL, learnt at start-up.

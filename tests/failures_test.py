@@ -63,13 +63,37 @@ def test_a_failed_start_publishes_nothing_and_leaves_an_earlier_log_as_it_was(tm
     assert old.read_text() == "an earlier run\n"
 
 
-def test_a_failed_write_and_a_missing_opengl_2_fail_the_run_with_their_messages():
+HEAD = '"$0" "$@" | head -1; exit "${PIPESTATUS[0]}"'
+
+
+def test_a_failed_write_fails_the_run_with_its_message_and_a_reader_gone_ends_it_quietly(tmp_path):
+    log, report = tmp_path / "log.csv", tmp_path / "r.json"
     with xvfb() as display:
         assert run(display, "--frames", "30", "--log", "/dev/full")[::2] == (
             1, "quorvel: --log: cannot write /dev/full: No space left on device\n")
         with open("/dev/full", "w") as full:
             assert run(display, "--frames", "30", "--summary", stdout=full)[::2] == (
                 1, "quorvel: cannot write standard output: No space left on device\n")
+        assert run(display, "-c", 'exec "$0" "$@" >&-', BIN, "--frames", "30", program="bash")[::2] == (
+            1, "quorvel: cannot write standard output: Bad file descriptor\n")
+        assert run(display, "-c", HEAD, BIN, "--frames", "40", "--summary", "--log", str(log), "--report", str(report),
+                   "0", program="bash") == (128 + signal.SIGPIPE, "\n", "")
+    rows = log.read_text().splitlines()[1:]  # the records whole, as far as the run went
+    assert json.loads(report.read_text())["frames"]["measured"] == sum(r.split(",")[10] == "1" for r in rows)
+    assert sorted(os.listdir(tmp_path)) == ["log.csv", "r.json"]
+
+
+@pytest.mark.parametrize("args", [["--winsys", "list"], ["--help"]], ids=["list", "help"])
+def test_an_answer_is_whole_for_head_quiet_for_a_reader_gone_and_names_a_failed_write(args):
+    assert run(None, "-c", HEAD, BIN, *args, program="bash")[0::2] == (0, "")  # one write, read before head leaves
+    read, write = os.pipe()
+    os.close(read)
+    assert run(None, *args, stdout=write) == (-signal.SIGPIPE, "", "")
+    os.close(write)
+    with open("/dev/full", "w") as full:
+        assert run(None, *args, stdout=full)[::2] == (1, "quorvel: cannot write standard output: No space left on device\n")
+    assert run(None, "-c", 'exec "$0" "$@" >&-', BIN, *args, program="bash")[::2] == (
+        1, "quorvel: cannot write standard output: Bad file descriptor\n")
 
 
 VERTEX = "attribute vec4 coord; varying vec2 uv; void main() { gl_Position = vec4(coord.xy, 0.0, 1.0); uv = coord.zw; }"

@@ -256,7 +256,7 @@ def test_a_stop_signal_or_a_lost_reader_ends_the_run_with_complete_records(tmp_p
     assert status == -sig and json.loads(report.read_text())["frames"]["measured"] == len(intervals)
     assert sorted(os.listdir(tmp_path)) == ["log.csv", "report.json"]  # no temporary file left
     if sig == signal.SIGPIPE:  # noticed at the records' deadline, a frame or two on, long before any statistics line
-        assert err == "quorvel: cannot write standard output: Broken pipe\n" and intervals == []
+        assert err == "" and intervals == []  # a reader that leaves is no error worth a line
         assert sum(r["swap_end_mono_us"] > gone * 1e6 for r in rows) <= 2 and len(rows) < 10
     else:
         assert err == "" and len(intervals) > 20 and 0 < lag < 1.5 + max(intervals) / 1e6
