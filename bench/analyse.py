@@ -84,7 +84,8 @@ LATE_US = 20  # a frame this much later than its due tick is late
 def whose_lateness(log_path):
     """Each measured frame's lateness, μs: its start step beyond the interval, as the pace counts each due
     tick from the start of the frame before; and whose it is. The compositor's where the window system held
-    the frame for half of it or more (less the thread's wait for a CPU once released); else the machine's
+    the frame for half of it or more (less the thread's wait for a CPU once released, and with the time the
+    frame before was blocked in it past the due tick); else the machine's
     where the kernel's accounts give half of what the hold leaves to waits for a CPU (those of
     quorvel_log.waiting_us, and the wait once released); else the pace's own, among them a late wake-up
     with no such wait: the sleep's overshoot past its margin."""
@@ -92,8 +93,10 @@ def whose_lateness(log_path):
     rows = numpy.flatnonzero(quorvel_log.measured(log))
     rows = rows[rows > 0]
     late = (log["start_us"][rows] - log["start_us"][rows - 1]) - 20000
-    queued = quorvel_log.number(log, "held_queued_us")[rows]
-    hold = quorvel_log.number(log, "held_us")[rows] - queued
+    queued, number = quorvel_log.number(log, "held_queued_us")[rows], lambda name: quorvel_log.number(log, name)
+    # A swap that blocks is the window system's hold too, where it keeps the frame before past the due tick.
+    overrun = numpy.maximum(0, quorvel_log.before(number("duration_us"))[rows] - 20000)
+    hold = number("held_us")[rows] - queued + numpy.minimum(quorvel_log.before(number("blocked_us"))[rows], overrun)
     held = quorvel_log.machines(late, hold)
     machine = ~held & quorvel_log.machines(late - hold, quorvel_log.waiting_us(log)[rows] + queued)
     return late, numpy.where(held, "compositor", numpy.where(machine, "machine", "own"))
