@@ -14,9 +14,8 @@ from pathlib import Path
 
 import numpy
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
-import quorvel_log  # noqa: E402
-from quorvel_log import percentile  # noqa: E402
+from quorvel import log as quorvel_log
+from quorvel.log import percentile
 
 # The frames the program leaves out, as its reports say; the bare loop's first
 # frames settle the same caches and compiles, so it leaves out as many.

@@ -10,11 +10,7 @@
 
 #include "frame.h"
 #include "histogram.h"
-
-// Injected presses cycle through a few keys that nobody types during a timing
-// run, so that each arrival is told from the others and from the user's own.
-constexpr int press_keys = 4;
-constexpr int user_key = -1;  // any other key, or a button
+#include "press.h"
 
 struct InputFigures {
     bool listening = false;  // --input or --inject

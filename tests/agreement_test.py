@@ -4,7 +4,7 @@ import json
 import os
 import subprocess
 
-import quorvel_log
+from quorvel import log as quorvel_log
 
 PS = [0, 1, 50, 90, 99, 99.9, 100]
 PERCENTILES = [

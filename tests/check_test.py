@@ -6,10 +6,10 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-import quorvel_judge as qc
+from quorvel import judge as qc
 from harness import weston, xvfb
-from quorvel_log import as_arrays
-from quorvel_runs import Machine, Run
+from quorvel.log import as_arrays
+from quorvel.runs import Machine, Run
 
 CHECK = os.path.join(os.path.dirname(os.environ["QUORVEL_READ"]), "quorvel-check")
 P = 1e6 / 60

@@ -12,13 +12,13 @@ import xml.etree.ElementTree as ET
 import numpy as np
 import pytest
 
-import quorvel_compare as qc
-import quorvel_judge as judge
-import quorvel_sides
-import quorvel_stats as qs
+from quorvel import comparison as qc
+from quorvel import judge
+from quorvel import sides as quorvel_sides
+from quorvel import stats as qs
 from harness import BIN, finish, rt_hog, run, start, weston, xvfb
-from quorvel_log import arrays
-from quorvel_runs import Run
+from quorvel.log import arrays
+from quorvel.runs import Run
 
 COMPARE = os.path.join(os.path.dirname(os.environ["QUORVEL_READ"]), "quorvel-compare")
 CHECK = os.path.join(os.path.dirname(os.environ["QUORVEL_READ"]), "quorvel-check")

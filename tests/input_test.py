@@ -6,7 +6,7 @@ import time
 
 import Xlib.X
 
-import quorvel_log
+from quorvel import log as quorvel_log
 
 from harness import BANNER, Screen, finish, probed, run, start, started, xvfb
 

@@ -12,11 +12,11 @@ import pytest
 from PIL import Image
 
 import footage
-from quorvel_fit import glass_figures, input_figures
-from quorvel_outputs import summary
-from quorvel_video import Sightings, last_picture_cut, padded
-import quorvel_video
-import quorvel_writer
+from quorvel import video as quorvel_video
+from quorvel import writer as quorvel_writer
+from quorvel.fit import glass_figures, input_figures
+from quorvel.outputs import summary
+from quorvel.video import Sightings, last_picture_cut, padded
 
 READ = os.environ["QUORVEL_READ"]
 TICKS = [10000000 + n * 40000 for n in range(1, 31)]

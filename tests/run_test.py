@@ -11,7 +11,7 @@ import termios
 import time
 
 import pytest
-import quorvel_log
+from quorvel import log as quorvel_log
 from Xlib.protocol import event
 
 from harness import BANNER, BIN, Screen, await_rows, finish, probed, rt_hog, run, start, started, xvfb

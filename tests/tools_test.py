@@ -14,11 +14,12 @@ import pytest
 from PIL import Image
 
 import footage
-import quorvel_log
+from quorvel import log as quorvel_log
 from harness import BIN, DATA, await_rows, run, weston, xvfb
 
 PLOT, READ = os.environ["QUORVEL_PLOT"], os.environ["QUORVEL_READ"]
 EXPORT = os.path.join(os.path.dirname(PLOT), "quorvel-export")
+SCRIPTS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts")
 HEADER = "frame,start_us,swap_end_us,interval_us,duration_us,swap_end_mono_us,present_ust,present_msc,present_mode\n"
 ROWS = "".join(f"{n},{n}000,{n}500,{'' if n == 1 else 1000},500,{n}900,,,\n" for n in range(1, 30))
 
@@ -85,9 +86,9 @@ def test_a_stop_signal_reaches_the_program_once_however_it_is_sent_and_the_recor
     if sig == signal.SIGKILL and way == "direct":
         pytest.skip("nothing is left to take along")
     log, report = tmp_path / "log.csv", tmp_path / "report.json"
-    scripts, args = os.path.dirname(READ), [BIN, "--log", log, "--report", report, "10000"]
-    command = {"direct": args, "with-xvfb": [os.path.join(scripts, "with-xvfb"), *args],
-               "scripts/run": [os.path.join(scripts, "run"), *args[1:]]}[way]
+    args = [BIN, "--log", log, "--report", report, "10000"]
+    command = {"direct": args, "with-xvfb": [os.path.join(SCRIPTS, "with-xvfb"), *args],
+               "scripts/run": [os.path.join(SCRIPTS, "run"), *args[1:]]}[way]
     env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
     env.update(QUORVEL_BUILD_DIR=os.path.dirname(BIN), QUORVEL_RUN_SECONDS="60")
     with xvfb() if way == "direct" else contextlib.nullcontext() as display:
@@ -109,7 +110,7 @@ def test_a_stop_signal_reaches_the_program_once_however_it_is_sent_and_the_recor
 
 
 def test_a_wrapped_command_can_read_its_terminal():
-    command = f"{os.path.join(os.path.dirname(READ), 'with-xvfb')} bash -c 'read -t 5 x; echo got=$x'"
+    command = f"{os.path.join(SCRIPTS, 'with-xvfb')} bash -c 'read -t 5 x; echo got=$x'"
     done = subprocess.run(["script", "-qec", command, "/dev/null"], input="hello\n", capture_output=True, text=True,
                           timeout=60)
     assert "got=hello" in done.stdout, done.stdout

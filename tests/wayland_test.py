@@ -6,7 +6,7 @@ import signal
 import time
 
 import pytest
-import quorvel_log
+from quorvel import log as quorvel_log
 
 from harness import BANNER, await_rows, finish, run, start, weston
 from run_test import check_log, check_pace, read_log

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "presentation.h"
+#include "press.h"
 #include "window_system.h"
 
 struct WindowRequest {
@@ -21,14 +22,6 @@ struct WindowRequest {
     double start_limit_s = 0;       // how long the window may take to show; 0 for no limit
     int vsync = 0;                  // the swap interval to ask for, where one can be set
     bool input = false;             // pass key and button presses on the window back
-};
-
-// A key or mouse button pressed on the window: one of the keys injected
-// presses use (0 to press_keys - 1), or user_key; stamped on the raw tick
-// when the backend handled it.
-struct Press {
-    uint64_t stamp;
-    int key;
 };
 
 // What a pump found.

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "clock.h"
-#include "input.h"
 
 namespace {
 

@@ -19,7 +19,6 @@
 #include "backend/backend.h"
 #include "backend/x11/present.h"
 #include "clock.h"
-#include "input.h"
 #include "stop.h"
 
 namespace {

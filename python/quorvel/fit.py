@@ -1,6 +1,7 @@
-"""The fit of the video's timeline against the display's, and the figures
-taken through it: time on glass, jitter and input to glass, in display time."""
-from quorvel_log import percentile
+"""The fit of a video's timeline against the display's, and the figures taken through it.
+
+They are time on glass, jitter and input to glass, in display time."""
+from quorvel.log import percentile
 
 
 def robust_line(xs, ys, pairs=200000):

@@ -1,9 +1,9 @@
-"""quorvel's pages: a run, a quorvel-check battery or a comparison as one
-HTML file that needs nothing else: no script, no style, nothing fetched.
-CI servers show archived pages under a policy that blocks all of those.
+"""quorvel's pages: a run, a quorvel-check battery or a comparison as one HTML file that needs nothing else.
 
-A page is sections of facts, tables and plots, filled into one template
-with Jinja2, which escapes every value; the plots come from quorvel_svg,
+A page needs no script, no style and nothing fetched: CI servers show
+archived pages under a policy that blocks all of those. It is sections of
+facts, tables and plots, filled into one template (page.html, beside this
+module) with Jinja2, which escapes every value; the plots come from svg,
 which escapes its own text. The tools read their inputs; this module only
 draws what they read.
 """
@@ -15,8 +15,8 @@ import jinja2
 import numpy as np
 from markupsafe import Markup, escape
 
-import quorvel_log
-import quorvel_svg as sv
+from quorvel import log as quorvel_log
+from quorvel import svg as sv
 
 HERE = os.path.dirname(os.path.realpath(__file__))
 LATE = 1.5  # a late frame's interval, in requested intervals, as the program counts them
@@ -62,7 +62,7 @@ def render(title, sections, lines=()):
     """The page as bytes. Autoescape is on: only the plots and marks made here are markup."""
     env = jinja2.Environment(loader=jinja2.FileSystemLoader(HERE), autoescape=True, trim_blocks=True,
                              lstrip_blocks=True, keep_trailing_newline=True, undefined=jinja2.StrictUndefined)
-    return env.get_template("quorvel_page.html").render(title=title, sections=sections, lines=list(lines)).encode()
+    return env.get_template("page.html").render(title=title, sections=sections, lines=list(lines)).encode()
 
 
 def section(title, level=2, kind="", lines=(), tables=(), plots=()):
@@ -136,7 +136,7 @@ def run_plots(log, report):
 
 
 def thinned(points, marked=False):
-    """The plot's note where its series is thinned, as quorvel_svg.thin thins it."""
+    """The plot's note where its series is thinned, as svg.thin thins it."""
     if points <= 4 * (sv.WIDTH - sv.LEFT - sv.RIGHT):
         return ""
     return sv.THINNED + (", and every marked frame" if marked else "")
@@ -277,7 +277,7 @@ PERCENTILES = [(50, "p50"), (90, "p90"), (99, "p99"), (99.9, "p99.9"), (100, "ma
 def compare_sections(out, base, new):
     """One pair of a comparison: what it says beside its table, the table with each change's
     interval, and, where both sides have logs, their intervals and lateness overlaid."""
-    from quorvel_compare import RANK, amount, interval_text  # SciPy's weight, only for a comparison
+    from quorvel.comparison import RANK, amount, interval_text  # SciPy's weight, only for a comparison
     said = [line for line in out["lines"] if line.removeprefix("across: ").startswith(SAID)]
     if "checks" in out:
         rows = [[c["check"], *(f"{x['verdict']}: {x['why']}" if x and x.get("why") else x["verdict"] if x else "absent"
@@ -330,7 +330,7 @@ def lateness(base, new):
     sides = [(pooled(base, "lateness") / 1000, sv.BLUE, "BASE"), (pooled(new, "lateness") / 1000, sv.ORANGE, "NEW")]
     if not all(len(v) for v, _, _ in sides):
         return None
-    from quorvel_stats import nearest_rank
+    from quorvel.stats import nearest_rank
     at = [[nearest_rank(v, p) for p, _ in PERCENTILES] for v, _, _ in sides]
     plot = sv.Plot("lateness, BASE and NEW: start step off the requested interval", "percentile of the frames",
                    "lateness (ms)", (0.5, len(PERCENTILES) + 0.5), sv.span(np.concatenate(at), 0))

@@ -1,6 +1,7 @@
-"""The statistics of quorvel-compare: the figures of a run from its log and
-report, and whether a figure changed between two sides, each of one run or
-of repeats of the same settings, beyond the noise of the machine.
+"""quorvel-compare's statistics: a run's figures, and whether one changed beyond the machine's noise.
+
+A run's figures come from its log and report; a side is one run or repeats
+of the same settings.
 
 Frames are not independent: one stall spoils several in a row, and the
 machine drifts within a run. So a side is resampled in blocks of at least a
@@ -18,9 +19,9 @@ import math
 import numpy as np
 from scipy import sparse, stats
 
-from quorvel_judge import BEYOND
-from quorvel_log import machine_us, machines, number
-from quorvel_runs import MIN_SAMPLES, SHOWN
+from quorvel.judge import BEYOND
+from quorvel.log import machine_us, machines, number
+from quorvel.runs import MIN_SAMPLES, SHOWN
 
 RESAMPLES = 1000          # bootstrap resamples of each side
 CONFIDENCE = 0.95         # of the intervals shown
@@ -72,7 +73,7 @@ def column(log, name):
 
 
 def run_frames(log, report):
-    """The measured frames of a log (NumPy arrays by column, as quorvel_log.arrays reads them) and
+    """The measured frames of a log (NumPy arrays by column, as log.arrays reads them) and
     what of them each figure measures. Raises ValueError where the log has no measured frame."""
     start = column(log, "start_us")
     measured = column(log, "measured")
@@ -115,7 +116,7 @@ def run_frames(log, report):
 
 def machine_frames(log, rows, step, cost, nominal):
     """Whether the machine accounts for each frame's excess, its start beyond the pace and its cost
-    beyond what the stack takes, as quorvel_log.machines has it: at least half of it, from the
+    beyond what the stack takes, as log.machines has it: at least half of it, from the
     machine's part of the step, the thread's wait for a CPU once the window system released the frame,
     and the frame's own wait while drawn. What the stack takes is the run's median cost less the wait
     for a CPU: on a machine that delays most frames, the plain median holds the delay, and a frame

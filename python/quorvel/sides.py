@@ -1,13 +1,14 @@
-"""quorvel-compare's sides: reports, their logs, quorvel-check reports and
-directories of them read into runs and checks; their fingerprints, whether
-two sides are comparable, and how directories pair their entries.
+"""quorvel-compare's sides: reports, logs, quorvel-check reports and directories read into runs and checks.
+
+Also their fingerprints, whether two sides are comparable, and how
+directories pair their entries.
 """
 import dataclasses
 import json
 import os
 
-import quorvel_stats as qs
-from quorvel_log import BadLog, arrays
+from quorvel import stats as qs
+from quorvel.log import BadLog, arrays
 
 FORMAT = 1  # the newest report format read here; fingerprint.report_format
 REFRESH_TOLERANCE = 0.005  # refresh rates further apart than this are different displays
@@ -23,7 +24,7 @@ class Bad(Exception):
 class Run:
     path: str
     report: dict
-    frames: object = None  # quorvel_stats.RunFrames, or None without a log
+    frames: object = None  # stats.RunFrames, or None without a log
     log_why: str = ""      # why there is no log
 
 

@@ -1,8 +1,7 @@
-#!/usr/bin/python3
-"""quorvel-compare BASE NEW: did a change make the display better or worse?
+"""quorvel-compare's command line: whether a change made the display better or worse.
 
-Each side is a quorvel report (its log found beside it, the same name with
-.csv), a comma-separated list of reports of the same settings (repeats), a
+quorvel-compare BASE NEW. Each side is a quorvel report (its log found
+beside it, the same name with .csv), a comma-separated list of reports of the same settings (repeats), a
 quorvel-check report, or a directory of any of these. Prints the figures
 and checks that changed, regressions first, and the same ones folded to a
 line (--html: a page of them all, with plots); a change is called only
@@ -10,24 +9,21 @@ where it is beyond the machine's noise and a floor. Exit status: 0 where
 nothing of the stack's got worse, 1 where a figure is worse or a check
 regressed, 2 for bad usage or unreadable input.
 
-This is the command line: the work is in quorvel_compare and the
-statistics in quorvel_stats, beside it.
+This is the command line: the work is in comparison and the statistics
+in stats, beside it.
 """
 import argparse
 import json
 import math
-import os
 import sys
 
-here = os.path.dirname(os.path.realpath(__file__))
-sys.path[:0] = [here, os.path.join(here, "..", "share", "quorvel")]
-import numpy as np  # noqa: E402
+import numpy as np
 
-import quorvel_compare as qc  # noqa: E402
-import quorvel_sides  # noqa: E402
-import quorvel_stats as qs  # noqa: E402
-from quorvel_judge import CHECKS  # noqa: E402
-from quorvel_writer import Failed, write_all, writable  # noqa: E402
+from quorvel import comparison as qc
+from quorvel import sides as quorvel_sides
+from quorvel import stats as qs
+from quorvel.judge import CHECKS
+from quorvel.writer import Failed, write_all, writable
 
 SEED = 48  # the resamples are the same on every run, so the same inputs give the same output
 
@@ -77,12 +73,21 @@ def progress():
 
 
 def page(sections, alone, damaged, prefix):
-    import quorvel_html
+    from quorvel import pages
     said = [prefix + line for line in alone] + [f"damaged: {e.args[0]}: {e.args[1]}" for e in damaged]
-    return quorvel_html.render("quorvel-compare", sections, said)
+    return pages.render("quorvel-compare", sections, said)
 
 
 def main():
+    """quorvel-compare's command line: its exit status."""
+    try:
+        return compare_sides()
+    except KeyboardInterrupt:
+        return 130
+
+
+def compare_sides():
+    """The two sides read, paired and compared, printed and written: the exit status."""
     args = parse()
     names = set(qs.FIGURE_NAMES) | set(CHECKS)
     damaged, results, lines, asks, sections = [], [], [], set(), []
@@ -110,8 +115,8 @@ def main():
                 lines += said + [""]
                 results.append(out)
                 if args.html:  # while the pair's frames are at hand
-                    import quorvel_html
-                    sections += quorvel_html.compare_sections(out, b, n)
+                    from quorvel import pages
+                    sections += pages.compare_sections(out, b, n)
                 asks |= pair_asks
     except quorvel_sides.Bad as e:
         print(f"quorvel-compare: {e.args[0]}: {e.args[1]}", file=sys.stderr)
@@ -136,10 +141,3 @@ def main():
         print(f"quorvel-compare: {e.args[0]}: cannot be written: {e.args[1]}", file=sys.stderr)
         return 2
     return status
-
-
-if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except KeyboardInterrupt:
-        sys.exit(130)

@@ -1,14 +1,14 @@
-"""What quorvel-check judges from: the runs of its battery, each run's
-report and log as the samples the checks take, and the machine's own noise
-meanwhile. Nothing here runs a program: quorvel-check makes the runs, and
-quorvel_judge judges them."""
+"""What quorvel-check judges from: its battery's runs as samples, and the machine's own noise meanwhile.
+
+A run's report and log are the samples the checks take. Nothing here runs a
+program: check makes the runs, and judge judges them."""
 import dataclasses
 import math
 import types
 
 import numpy
 
-from quorvel_log import accounted, machine_us, number, percentile, to_monotonic, waiting_us
+from quorvel.log import accounted, machine_us, number, percentile, to_monotonic, waiting_us
 
 # Fewer samples than this judge nothing: a share or a median of a handful is one frame's luck.
 MIN_SAMPLES = 30
@@ -33,7 +33,7 @@ class Machine:
 
 
 class Run:
-    """One quorvel run's report and log (its columns as quorvel_log.arrays reads them)."""
+    """One quorvel run's report and log (its columns as log.arrays reads them)."""
 
     def __init__(self, report, log):
         self.report, self.log = report, log

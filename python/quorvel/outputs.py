@@ -1,10 +1,11 @@
-"""What quorvel-read gives: the lines for a picture, the summary of a video,
-and its table, report and plot, written all or none."""
+"""What quorvel-read gives: a picture's lines, a video's summary, and its table, report and plot.
+
+The files are written all or none."""
 import io
 import json
 import os
 
-from quorvel_writer import write_all
+from quorvel.writer import write_all
 
 
 def picture_lines(path, codes):

@@ -1,5 +1,6 @@
-#!/usr/bin/python3
-"""quorvel-read IMAGE... | VIDEO [--log LOG.csv] [--csv OUT.csv] [--report OUT.json] [--plot OUT.png]
+"""quorvel-read's command line: the QR codes of quorvel --qr read from pictures or a video.
+
+quorvel-read IMAGE... | VIDEO [--log LOG.csv] [--csv OUT.csv] [--report OUT.json] [--plot OUT.png]
 
 Reads the QR codes that quorvel --qr draws. For each picture it prints every
 code it finds, with its tick, its frame and where it lies, and where a picture
@@ -10,9 +11,9 @@ display frames reached the glass, when each was first and last seen, how long
 each stayed, which never appeared, and, against the run's log, how evenly the
 frames arrived, in the display's own time.
 
-This is the command line; the work is in the quorvel_* modules beside it:
-the scan (quorvel_scan), the video walk (quorvel_video), the fit
-(quorvel_fit) and the outputs (quorvel_outputs, through quorvel_writer).
+This is the command line; the work is in the modules beside it: the scan
+(scan), the video walk (video), the fit (fit) and the outputs (outputs,
+through writer).
 """
 import argparse
 import contextlib
@@ -21,14 +22,12 @@ import sys
 
 import numpy
 
-here = os.path.dirname(os.path.realpath(__file__))
-sys.path[:0] = [here, os.path.join(here, "..", "share", "quorvel")]
-from quorvel_fit import glass_figures, input_figures  # noqa: E402
-from quorvel_log import BadLog, arrays, required  # noqa: E402
-from quorvel_outputs import picture_lines, summary, write_outputs  # noqa: E402
-from quorvel_scan import Unreadable, open_picture, picture_codes  # noqa: E402
-from quorvel_video import read_video  # noqa: E402
-from quorvel_writer import Failed, writable  # noqa: E402
+from quorvel.fit import glass_figures, input_figures
+from quorvel.log import BadLog, arrays, required
+from quorvel.outputs import picture_lines, summary, write_outputs
+from quorvel.scan import Unreadable, open_picture, picture_codes
+from quorvel.video import read_video
+from quorvel.writer import Failed, writable
 
 
 def report_picture(path, grey):
@@ -136,7 +135,3 @@ def main():
         print(f"quorvel-read: {path}: cannot read: {type(e).__name__}: {e}", file=sys.stderr)
         status = 2
     sys.exit(status)
-
-
-if __name__ == "__main__":
-    main()

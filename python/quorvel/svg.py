@@ -1,6 +1,7 @@
-"""Small SVG plots for quorvel's pages, drawn with presentation attributes
-alone: a page served under a policy that forbids inline styles and scripts
-still shows them, and a reader without a stylesheet sees them as drawn.
+"""Small SVG plots for quorvel's pages, drawn with presentation attributes alone.
+
+A page served under a policy that forbids inline styles and scripts still
+shows them, and a reader without a stylesheet sees them as drawn.
 
 Every text is escaped here, so that the page may take a plot as markup.
 Long time series are thinned to what a pixel column can show: its lowest

@@ -1,6 +1,7 @@
-"""The judging of quorvel-check: pure functions fed with each run's report
-and log, and with what the machine itself did meanwhile, which say pass,
-fail, or unknown with the reason for every check. A check never passes on
+"""quorvel-check's checks: pure functions that judge each one pass, fail, or unknown with the reason.
+
+They are fed with each run's report and log, and with what the machine
+itself did meanwhile. A check never passes on
 no evidence, nor on fewer samples than it needs; a simulated clock is never
 a passing display; what the machine's own stalls can explain never fails.
 Nothing here runs a program or writes a file, so the tests feed it with
@@ -10,8 +11,8 @@ import math
 
 import numpy
 
-from quorvel_log import machines, percentile
-from quorvel_runs import MIN_SAMPLES, Machine, battery_period, period_of
+from quorvel.log import machines, percentile
+from quorvel.runs import MIN_SAMPLES, Machine, battery_period, period_of
 
 CHECKS = ["scheduler", "refresh", "vsync-on", "vsync-off", "quantised", "vrr", "vsync-flag", "hardware-clock",
           "sequence", "vblank-clock", "latency", "pacing", "throttle", "causality", "input"]

@@ -1,5 +1,4 @@
-#!/usr/bin/python3
-"""quorvel-check: whether a display stack keeps its promises.
+"""quorvel-check's command line: a battery of quorvel runs, and whether the display stack keeps its promises.
 
 Runs a short battery of quorvel runs in the session it is started in, on
 X11, on Wayland or on both, each with --report and --log, and judges each
@@ -14,7 +13,7 @@ when nothing fails, 1 when a check fails (or its verdict is not the one
 or an output cannot be written.
 
 This is the command line: it runs quorvel, measures the machine and writes
-what it found; the judging itself is in quorvel_judge, beside it.
+what it found; the judging itself is in judge, beside it.
 """
 import argparse
 import ctypes
@@ -31,13 +30,11 @@ import threading
 import time
 import xml.etree.ElementTree as ET
 
-here = os.path.dirname(os.path.realpath(__file__))
-sys.path[:0] = [here, os.path.join(here, "..", "share", "quorvel")]
-from quorvel_judge import CHECKS, Tolerances, check, judge  # noqa: E402
-import quorvel_html  # noqa: E402
-from quorvel_log import BadLog, arrays  # noqa: E402
-from quorvel_runs import MIN_SAMPLES, Machine, Run, battery, battery_period, battery_seconds  # noqa: E402
-from quorvel_writer import Failed, write_all, writable  # noqa: E402
+from quorvel import pages
+from quorvel.judge import CHECKS, Tolerances, check, judge
+from quorvel.log import BadLog, arrays
+from quorvel.runs import MIN_SAMPLES, Machine, Run, battery, battery_period, battery_seconds
+from quorvel.writer import Failed, write_all, writable
 
 # The machine is measured between the runs, not beside them: a spinning probe beside a run would
 # take one of two cores from quorvel and the compositor, and a sleeping one would mostly measure
@@ -230,11 +227,25 @@ def window_systems(parser, asked, rows):
     return wanted
 
 
+def command_folders():
+    """The folder of this command as it was called, then of each link on the way to its file: bin/ holds a
+    link to the installed command, beside the program."""
+    path, folders = os.path.abspath(sys.argv[0]), []
+    for _ in range(40):  # as many links as the kernel follows
+        folders.append(os.path.dirname(path))
+        if not os.path.islink(path):
+            break
+        path = os.path.join(folders[-1], os.readlink(path))
+    return folders
+
+
 def find_program():
-    """QUORVEL_BIN, the one installed beside this command, the one on PATH, or the build's beside the scripts."""
-    for candidate in (os.environ.get("QUORVEL_BIN"), os.path.join(here, "quorvel"), shutil.which("quorvel"),
-                      os.path.join(here, "..", "build", "quorvel")):
-        if candidate and os.access(candidate, os.X_OK):
+    """QUORVEL_BIN, the one installed beside this command, the one on PATH, or the build's in the source tree
+    that holds this package."""
+    tree = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+    for candidate in (os.environ.get("QUORVEL_BIN"), *(os.path.join(f, "quorvel") for f in command_folders()),
+                      shutil.which("quorvel"), os.path.join(tree, "build", "quorvel")):
+        if candidate and os.path.isfile(candidate) and os.access(candidate, os.X_OK):
             return candidate
     return None
 
@@ -244,7 +255,7 @@ def page_sections(args, winsys, said, checks, runs):
     if not args.html:
         return []
     logs = {name: (run.log, run.report) for name, run in runs.items()}
-    return quorvel_html.check_sections(winsys, said, checks, logs)
+    return pages.check_sections(winsys, said, checks, logs)
 
 
 def parse():
@@ -278,6 +289,16 @@ def parse():
 
 
 def main():
+    """quorvel-check's command line: its exit status."""
+    try:
+        return check_stack()
+    except KeyboardInterrupt:
+        progress("")
+        return 130
+
+
+def check_stack():
+    """The battery on each window system asked for, judged, printed and written: the exit status."""
     parser, args = parse()
     program = find_program()
     if not program:
@@ -319,7 +340,7 @@ def main():
         write_all([(args.report, (json.dumps({"checks": results, "runs": reports, "machine": machines,
                                               "fingerprint": fingerprints}, indent=2) + "\n").encode()),
                    (args.junit, junit(results) if args.junit else b""),
-                   (args.html, quorvel_html.render("quorvel-check", sections) if args.html else b"")])
+                   (args.html, pages.render("quorvel-check", sections) if args.html else b"")])
     except Failed as e:
         print(f"quorvel-check: {e.args[0]}: {e.args[1]}", file=sys.stderr)
         return 2
@@ -328,11 +349,3 @@ def main():
         return 2
     failed = any(c["verdict"] == "fail" and (w, c["check"]) not in named for w, checks in results.items() for c in checks)
     return 1 if failed or missed else 0
-
-
-if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except KeyboardInterrupt:
-        progress("")
-        sys.exit(130)

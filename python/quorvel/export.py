@@ -1,6 +1,6 @@
-#!/usr/bin/python3
-"""quorvel-export --to presentmon|mangohud LOG [--report R] [-o FILE]: a
-quorvel log in the CSV of PresentMon (which CapFrameX also reads) or MangoHud.
+"""quorvel-export: a quorvel log in the CSV of PresentMon (which CapFrameX also reads) or MangoHud.
+
+quorvel-export --to presentmon|mangohud LOG [--report R] [-o FILE].
 
 One row a measured frame, as the program's own figures count them. What
 quorvel knows maps exactly, on its own clocks; what it cannot know (GPU
@@ -12,19 +12,15 @@ import argparse
 import csv
 import io
 import math
-import os
 import signal
 import sys
 
-# The log reader sits beside this script, or in the installed data directory.
-here = os.path.dirname(os.path.realpath(__file__))
-sys.path[:0] = [here, os.path.join(here, "..", "share", "quorvel")]
-import numpy  # noqa: E402
+import numpy
 
-import quorvel_log  # noqa: E402
-from quorvel_html import BadReport, read_report  # noqa: E402
-from quorvel_log import BadLog  # noqa: E402
-from quorvel_writer import Failed, write_all  # noqa: E402
+from quorvel import log as quorvel_log
+from quorvel.log import BadLog
+from quorvel.pages import BadReport, read_report
+from quorvel.writer import Failed, write_all
 
 PRESENTMON = ["Application", "ProcessID", "SwapChainAddress", "PresentRuntime", "SyncInterval", "PresentFlags",
               "AllowsTearing", "PresentMode", "TimeInSeconds", "MsBetweenSimulationStart", "MsBetweenPresents",
@@ -157,7 +153,3 @@ def main():
     except (Bad, BadReport) as e:
         print(f"quorvel-export: {e.args[0]}: {e.args[1]}", file=sys.stderr)
         sys.exit(2)
-
-
-if __name__ == "__main__":
-    main()

@@ -1,10 +1,11 @@
-"""Walks a video frame by frame: decodes it with PyAV, notices a clip cut
-short, and keeps the display frames its codes show, told apart by run."""
+"""Walks a video frame by frame, and keeps the display frames its codes show, told apart by run.
+
+It decodes with PyAV and notices a clip cut short."""
 import os
 import re
 import sys
 
-from quorvel_scan import Scanner, Unreadable, parsed
+from quorvel.scan import Scanner, Unreadable, parsed
 
 
 class Sighting:

@@ -1,6 +1,7 @@
-"""quorvel-compare's work on two sides read by quorvel_sides: the figures
-and the checks compared, and the table, JSON and JUnit XML of the result.
-The statistics themselves are in quorvel_stats; the command line only asks.
+"""quorvel-compare's work: the figures and checks of two sides compared, and the result's table, JSON and JUnit XML.
+
+The sides are read by sides and the statistics are in stats; the command
+line (compare) only asks.
 """
 import dataclasses
 import io
@@ -9,8 +10,8 @@ import xml.etree.ElementTree as ET
 
 import numpy as np
 
-import quorvel_stats as qs
-from quorvel_sides import RANK, Bad, Check, Run, context, differences, fingerprint, label, repeats_differ
+from quorvel import stats as qs
+from quorvel.sides import RANK, Bad, Check, Run, context, differences, fingerprint, label, repeats_differ
 
 def compare_runs(base, new, threshold, rng, tick):
     """Every figure between two sides of runs: (figure, verdict, all frames' Change, the stack's Change);

@@ -1,25 +1,20 @@
-#!/usr/bin/python3
-"""quorvel-plot LOG.csv [--report R] [-o OUT.png] [--html PAGE]: draws a log
-written by quorvel --log.
+"""quorvel-plot: the picture of a log written by quorvel --log, and the command line that draws it.
 
-Intervals (stutters marked) and durations over the run (warm-up frames
+quorvel-plot LOG.csv [--report R] [-o OUT.png] [--html PAGE]. Intervals (stutters marked) and durations over the run (warm-up frames
 marked) and their histograms with p50 and p99; the latency from frame start
 to present and the animation error where the log holds them. --html writes
-the run's page instead (quorvel_html), and the picture too where -o names one.
+the run's page instead (pages), and the picture too where -o names one.
 """
 import argparse
 import io
 import os
 import sys
 
-# The log reader sits beside this script, or in the installed data directory.
-here = os.path.dirname(os.path.realpath(__file__))
-sys.path[:0] = [here, os.path.join(here, "..", "share", "quorvel")]
-import numpy as np  # noqa: E402
+import numpy as np
 
-import quorvel_log  # noqa: E402
-from quorvel_log import BadLog, percentile  # noqa: E402
-from quorvel_writer import Failed, writable, write_all  # noqa: E402
+from quorvel import log as quorvel_log
+from quorvel.log import BadLog, percentile
+from quorvel.writer import Failed, writable, write_all
 
 
 def read_log(path):
@@ -113,23 +108,19 @@ def write_page(args, stem):
         except Failed as e:
             print(f"quorvel-plot: {path}: cannot be written: {e.args[1]}", file=sys.stderr)
             sys.exit(2)
-    import quorvel_html
+    from quorvel import pages
     picture = io.BytesIO()
     try:
-        report, raw = quorvel_html.read_report(args.report or stem + ".json", bool(args.report))
+        report, raw = pages.read_report(args.report or stem + ".json", bool(args.report))
         log = read_log(args.log)
-        page = quorvel_html.run_page(f"quorvel: {os.path.basename(args.log)}", log, report, raw)
+        page = pages.run_page(f"quorvel: {os.path.basename(args.log)}", log, report, raw)
         if args.output:
             picture.name = args.output
             plot(log, picture)
         write_all([(args.html, page), (args.output, picture.getvalue())])
     except BadLog as e:
         sys.exit(f"quorvel-plot: {args.log}: {e}")
-    except (quorvel_html.BadReport, Failed) as e:
+    except (pages.BadReport, Failed) as e:
         sys.exit(f"quorvel-plot: {e.args[0]}: {e.args[1]}")
-    if args.output and not quorvel_html.same_file(args.html, sys.stdout):
+    if args.output and not pages.same_file(args.html, sys.stdout):
         print(args.output)
-
-
-if __name__ == "__main__":
-    main()

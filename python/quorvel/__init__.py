@@ -1,0 +1,1 @@
+"""quorvel's Python tools: each command quorvel-NAME runs NAME.main(), and the other modules do their work."""
