@@ -12,11 +12,11 @@ import numpy as np
 import pytest
 from PIL import Image, ImageChops
 
-import quorvel_html
-import quorvel_log
-import quorvel_svg as sv
 from compare_test import made_up
 from harness import run, xvfb
+from quorvel import log as quorvel_log
+from quorvel import pages as quorvel_html
+from quorvel import svg as sv
 
 SCRIPTS = os.path.dirname(os.environ["QUORVEL_READ"])
 PLOT, CHECK, COMPARE = (os.path.join(SCRIPTS, f"quorvel-{t}") for t in ("plot", "check", "compare"))
